@@ -10,9 +10,10 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
-native=(build-essential cmake pkg-config libboost-regex-dev libgtest-dev libgmock-dev googletest)
+native=(build-essential cmake pkg-config libboost-regex-dev libgtest-dev libgmock-dev googletest
+        qtbase5-dev qtbase5-dev-tools)
 tests=(clang-14 libclang-rt-14-dev crossbuild-essential-i386)
-i386=(libboost-regex-dev:i386 libc6-dev:i386)
+i386=(libboost-regex-dev:i386 libc6-dev:i386 qtbase5-dev:i386)
 
 missing() {
   local p out=()
