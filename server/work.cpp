@@ -1,0 +1,851 @@
+#include "work.h"
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "config.h"
+#include "log.h"
+#include "md5.h"
+#include "myfunc.h"
+#include "preg.h"
+
+const char SERVICE_COMMANDS[] =
+    "\n"
+    "\n"
+    "--------------------------------------------\n"
+    "COMMANDS:\n"
+    "h                                   - show this help\n"
+    "c                                   - get config\n"
+    "p                                   - put config\n"
+    "v                                   - get version\n"
+    "l                                   - logs list\n"
+    "s [file] [start byte] [end byte]    - show log\n"
+    "q                                   - quit\n"
+    "\n"
+    "\n";
+const size_t SERVICE_COMMANDS_LEN = sizeof SERVICE_COMMANDS - 1;
+
+namespace {
+
+const char GREETING[] = "EFT-server. dorvish 0.481\r\n";
+
+const char FIXED_CHECK[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"><mess><kkm>1</kkm><code>912</code>"
+    "<type>0910100000</type><card>123456789012345</card>"
+    "<resp>account number is not found</resp>"
+    "<crc>01020304050607080910111213141516</crc></mess>";
+const char FIXED_REPAY[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"><mess><kkm>1</kkm><code>912</code>"
+    "<type>0910200000</type><card>123456789012345</card><amount>1000</amount>"
+    "<resp>account number is not found</resp>"
+    "<crc>01020304050607080910111213141516</crc></mess>";
+
+// Error texts, code page 866.
+const char TEXT_RRN_NOT_FOUND[] = "RRN \xAD\xA5 \xAD\xA0\xA9\xA4\xA5\xAD";                       // RRN не найден
+const char TEXT_NO_ANSWER[] = "\x8D\xA5\xE2 \xAE\xE2\xA2\xA5\xE2\xA0 \xAE\xE2 \xAF\xA8\xAD\xAF\xA0\xA4\xA0"; // Нет ответа от пинпада
+const char TEXT_INCORRECT[] = "\x8D\xA5\xA2\xA5\xE0\xAD\xEB\xA9 \xA7\xA0\xAF\xE0\xAF\xAE\xE1";    // Неверный запрпос
+const char TEXT_BUSY[] = "\x8F\xA8\xAD\xAF\xA0\xA4 \xA7\xA0\xAD\xEF\xE2";                        // Пинпад занят
+
+const char* errorText(unsigned code)
+{
+    switch (code) {
+    case ERR_RRN_NOT_FOUND: return TEXT_RRN_NOT_FOUND;
+    case ERR_NO_CONNECTION: return "";
+    case ERR_NO_ANSWER: return TEXT_NO_ANSWER;
+    case ERR_INCORRECT_REQUEST: return TEXT_INCORRECT;
+    default: return TEXT_BUSY;
+    }
+}
+
+// strtol with the 32-bit long of the deployed build, whatever the build's own long.
+int32_t number(const std::string& text)
+{
+    long long v = strtoll(text.c_str(), nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+uint32_t millis(const std::string& text, uint32_t fallback)
+{
+    uint32_t v = static_cast<uint32_t>(number(text));
+    return v ? v * 1000u : fallback;
+}
+
+std::string element(const char* name, const std::string& value)
+{
+    std::string out;
+    out.reserve(value.size() + 2 * strlen(name) + 5);
+    out += '<';
+    out += name;
+    out += '>';
+    out += value;
+    out += "</";
+    out += name;
+    out += '>';
+    return out;
+}
+
+std::string decimal(unsigned value)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "%u", value);
+    return buf;
+}
+
+struct kindCode {
+    const char* text;
+    const char* answer;
+};
+// Answer type codes by the kind text of field 0x81, searched in this order.
+const kindCode ANSWER_TYPES[] = {
+    {"PUR", "0210000000"}, {"VOI", "0410000000"}, {"REF", "0210200000"},
+    {"AUT", "0210930000"}, {"CMP", "0210940000"}, {"STL", "0530000000"},
+    {"VER", "0610000000"}, {"FUN", "0610100000"}, {"PIN", "0700100000"},
+};
+
+struct diagElement {
+    const char* name;
+    unsigned key;
+};
+const diagElement DIAGNOSTICS[] = {
+    {"APPNAME", 0x100},        {"EMVKERNEL", 0x200},      {"CHECKSUM", 0x300},
+    {"TERM1GENAC", 0x400},     {"CARD1GENAC", 0x500},     {"TERM2GENAC", 0x600},
+    {"CARD2GENAC", 0x700},     {"L2DEBUG", 0x800},        {"RRN", 0x900},
+    {"INVOICENUM", 0xA00},     {"AIP", 0x8200},           {"EMVAID", 0x8400},
+    {"API", 0x8700},           {"RC", 0x8A00},            {"MASKAPPPAN", 0x5A00},
+    {"TRANDATE", 0x9A00},      {"TSI", 0x9B00},           {"TVR", 0x9500},
+    {"TRANTYPE", 0x9C00},      {"TRANCURCOD", 0x5F2A00},  {"APPPAN", 0x5F3400},
+    {"AUTHAMOUNT", 0x9F0200},  {"AUTHAMOUNTOTHR", 0x9F0300}, {"AUC", 0x9F0700},
+    {"IACDEFAULT", 0x9F0D00},  {"IACDENIAL", 0x9F0E00},   {"IACONLINE", 0x9F0F00},
+    {"IAD", 0x9F1000},         {"TCC", 0x9F1A00},         {"PUBKEYIND", 0x9F2200},
+    {"APPCRYPTO", 0x9F2600},   {"CID", 0x9F2700},         {"TERMCAPABLS", 0x9F3300},
+    {"UNPREDNUM", 0x9F3700},   {"CVM", 0x9F3400},         {"APPTRANCAP", 0x9F3600},
+    {"ADDTERMCOD", 0x9F4000},  {"DAC", 0x9F4500},         {"ADDTAGS", 0x9F5300},
+    {"SCRIPTRESULTS", 0xDF5200},
+};
+
+struct requestKind {
+    const char* code;
+    typemess kind;
+};
+// Type codes of cash-register requests, tested in this order.
+const requestKind REQUEST_TYPES[] = {
+    {"0200000000", PUR}, {"0400000000", VOI}, {"0200200000", REF},
+    {"0200930000", AUT}, {"0200940000", CMP}, {"0520000000", STL},
+    {"0600000000", VER}, {"0600100000", FUN}, {"0700000000", PIN},
+};
+
+} // namespace
+
+work::work()
+    : bInitDone(0), psInfo(), loglevel(0), stlHour(0), stlMin(0), stl_timeout(60000), pur_timeout(60000),
+      ref_timeout(60000), voi_timeout(60000), cmp_timeout(60000), png_timeout(5000), voi_repeat(0),
+      png_period(30000), loadkeyon(0), stlstarton(false), stltimeon(false), utf(false), xmlport(0),
+      serviceport(0)
+{
+    PSInit(&psInfo);
+    PSStartUp(&psInfo);
+}
+
+work::~work()
+{
+    for (mymap<state*>::iterator it = mState.begin(); it != mState.end(); ++it)
+        delete it->second;
+    mState.clear();
+    PSCleanup();
+}
+
+int work::init()
+{
+    if (bInitDone)
+        return 1;
+    config* cfg = config::getInstance();
+    if (cfg)
+        cfg->confInit(cfg->getPath());
+    auto key = [cfg](const std::string& name) { return cfg ? cfg->getParam("dorvish", name) : std::string(); };
+
+    loglevel = static_cast<uint8_t>(number(key("loglevel")));
+    stl_timeout = millis(key("stl_timeout"), 60000);
+    pur_timeout = millis(key("pur_timeout"), 60000);
+    ref_timeout = millis(key("ref_timeout"), 60000);
+    voi_timeout = millis(key("voi_timeout"), 60000);
+    cmp_timeout = millis(key("cmp_timeout"), 60000);
+    png_timeout = millis(key("png_timeout"), 5000);
+    voi_repeat = static_cast<uint32_t>(number(key("voi_repeat")));
+    png_period = millis(key("png_period"), 30000);
+    loadkeyon = static_cast<uint8_t>(number(key("loadkeyon")));
+    stlstarton = static_cast<uint8_t>(number(key("stlstarton"))) == 1;
+    stltimeon = static_cast<uint8_t>(number(key("stltimeon"))) == 1;
+    utf = static_cast<uint8_t>(number(key("utf"))) == 1;
+    std::string stlTime = key("stl_time");
+    stlHour = 0;
+    stlMin = 0;
+    if (!stlTime.empty()) {
+        char** parts = ps::explode(':', stlTime.c_str(), 2, false);
+        if (parts) {
+            if (parts[0]) {
+                stlHour = static_cast<uint8_t>(number(parts[0]));
+                if (parts[1])
+                    stlMin = static_cast<uint8_t>(number(parts[1]));
+            }
+            for (char** p = parts; *p; ++p)
+                free(*p);
+            free(parts);
+        }
+    }
+    logsave("INF: time stl %02d:%02d - %s", stlHour, stlMin, stltimeon ? "on" : "off");
+
+    xmlport = number(key("xmlport"));
+    if (xmlport == 0) {
+        logsave("ERR: Not specified port number (xmlport=0)");
+        return 0;
+    }
+    if (!openListener(xmlport, CONN_CASHBOX, 50))
+        return 0;
+    serviceport = number(key("serviceport"));
+    if (serviceport != 0 && !openListener(serviceport, CONN_SERVICE, 50))
+        return 0;
+
+    // Terminal ports are found in the section's raw text, so a port_N named only
+    // in a comment still gets a listener.
+    std::string body = cfg ? cfg->getSection("dorvish") : std::string();
+    std::vector<std::vector<reg::group>> found;
+    reg::preg_match_all("port_([0-9]+)", body, found);
+    for (size_t i = 0; i < found.size(); ++i) {
+        unsigned n = static_cast<unsigned>(number(found[i][1].first));
+        int port = number(key(found[i][0].first));
+        if (!openListener(port, CONN_TERMINAL, 2))
+            return 0;
+        mListen.insert(n, lastListener);
+        state* record = new (std::nothrow) state(n);
+        if (!record) {
+            logsave("ERR: Failed to allocate memory (init)");
+            return 0;
+        }
+        if (!mState.insert(n, record))
+            delete record;
+    }
+    bInitDone = 1;
+    return 1;
+}
+
+bool work::openListener(int port, int kind, unsigned short limit)
+{
+    ssock* listener = createTcp();
+    if (!listener) {
+        logsave("ERR: Failed to create socket (init)");
+        return false;
+    }
+    if (!attachKind(listener, kind)) {
+        logsave("ERR: Failed to allocate memory (init)");
+        PSClose(listener->getSocket());
+        delete listener;
+        return false;
+    }
+    listener->setAccept(limit);
+    if (!listen(listener, static_cast<unsigned short>(port))) {
+        logsave("ERR: Failed to create listening socket, port: %d", port);
+        releaseKind(listener);
+        PSClose(listener->getSocket());
+        delete listener;
+        return false;
+    }
+    if (!addSock(listener)) {
+        logsave("ERR: Failed to create listening socket, port: %d", port);
+        releaseKind(listener);
+        PSClose(listener->getSocket());
+        delete listener;
+        return false;
+    }
+    lastListener = listener;
+    return true;
+}
+
+int* work::attachKind(ssock* record, int kind)
+{
+    int* copy = new (std::nothrow) int(kind);
+    if (!copy)
+        return nullptr;
+    kinds[record].reset(copy);
+    record->setState(copy);
+    return copy;
+}
+
+void work::releaseKind(ssock* record)
+{
+    record->setState(nullptr);
+    kinds.erase(record);
+}
+
+void work::drop(ssock* record)
+{
+    mTerminal.delAll(record);
+    mCashbox.delAll(record);
+    releaseKind(record);
+    close(record);
+}
+
+void work::refuse(ssock* record)
+{
+    releaseKind(record);
+    close(record);
+    delete record;
+}
+
+void work::run(unsigned char* running)
+{
+    asock::run(running);
+}
+
+void work::OnAccept(ssock* record)
+{
+    char ip[16] = "";
+    record->getIp(ip);
+    int* inherited = static_cast<int*>(record->getState());
+    if (!inherited) {
+        logsave("ERR: getState()=NULL (OnAccept), IP: %s", ip);
+        refuse(record);
+        return;
+    }
+    int kind = *inherited;
+    if (!attachKind(record, kind)) {
+        logsave("ERR: Failed to allocate memory (OnAccept), IP: %s", ip);
+        record->setState(nullptr);
+        refuse(record);
+        return;
+    }
+    switch (kind) {
+    case CONN_TERMINAL: {
+        ssock* parent = record->getParent();
+        if (!parent) {
+            logsave("ERR: 1 (OnAccept), IP: %s", ip);
+            refuse(record);
+            return;
+        }
+        unsigned n = mListen.get(parent);
+        if (n == 0) {
+            logsave("ERR: 2 (OnAccept), IP: %s", ip);
+            refuse(record);
+            return;
+        }
+        // A reconnecting terminal takes the place of its earlier connection, which
+        // stays open until it closes or its countdown finds it orphaned.
+        mTerminal.del(n);
+        mTerminal.insert(n, record);
+        state* st = mState.get(n);
+        record->setTimeout(st && (st->uLevel == STRSTL || st->uLevel == STRPROC) ? 20000 : 1000);
+        if (!addSock(record)) {
+            mTerminal.del(n);
+            refuse(record);
+            return;
+        }
+        logsave("Connected terminal: %08d, IP: %s", static_cast<int>(n), ip);
+        break;
+    }
+    case CONN_CASHBOX:
+        if (!addSock(record)) {
+            refuse(record);
+            return;
+        }
+        logsave("Connected cashbox, IP: %s", ip);
+        record->setWrBuff(reinterpret_cast<const unsigned char*>(GREETING), sizeof GREETING - 1);
+        write(record);
+        break;
+    case CONN_SERVICE:
+        if (!addSock(record)) {
+            refuse(record);
+            return;
+        }
+        logsave("Connected service, IP: %s", ip);
+        record->setWrBuff(reinterpret_cast<const unsigned char*>(SERVICE_COMMANDS),
+                          static_cast<unsigned short>(SERVICE_COMMANDS_LEN));
+        write(record);
+        break;
+    default:
+        if (!addSock(record))
+            refuse(record);
+        break;
+    }
+}
+
+void work::OnConnect(ssock*) {}
+
+void work::OnWrite(ssock*) {}
+
+void work::OnError(ssock*, short, const char*) {}
+
+void work::OnClose(ssock* record)
+{
+    char ip[16] = "";
+    record->getIp(ip);
+    unsigned n = mTerminal.get(record);
+    if (n)
+        logsave("Close connect, terminal: %08d, IP: %s", static_cast<int>(n), ip);
+    else
+        logsave("Close connect, IP: %s", ip);
+    int* kind = static_cast<int*>(record->getState());
+    if (!kind)
+        return;
+    // Every entry goes: a cash register that asked for several numbers is held
+    // under each of them, and none may outlive the record.
+    if (*kind == CONN_TERMINAL)
+        mTerminal.delAll(record);
+    else if (*kind == CONN_CASHBOX)
+        mCashbox.delAll(record);
+    releaseKind(record);
+}
+
+void work::OnTimeout(ssock*)
+{
+    // The terminal dialogue and its timers are not part of this core yet.
+}
+
+void work::OnRead(ssock* record)
+{
+    inContainer = false;
+    int* kind = static_cast<int*>(record->getState());
+    if (!kind) {
+        logsave("ERR: pStateTemp=NULL (OnRead)");
+        drop(record);
+        return;
+    }
+    switch (*kind) {
+    case CONN_CASHBOX: readCashbox(record); break;
+    case CONN_TERMINAL: readTerminal(record); break;
+    case CONN_SERVICE: break; // the service console is not part of this core yet
+    default: break;
+    }
+    // One read is one message; nothing of it is kept for the next read.
+    record->buffReCl();
+}
+
+void work::readCashbox(ssock* connection)
+{
+    char text[4096];
+    memset(text, 0, sizeof text);
+    connection->getReBuff(reinterpret_cast<unsigned char*>(text), sizeof text - 1);
+
+    xmlfield request;
+    if (parsXml(text, sizeof text - 1, &request) == 0) {
+        logsave("ERR: incorrect query");
+        sendErr(connection, &request, ERR_INCORRECT_REQUEST);
+        return;
+    }
+    if (loglevel > 6)
+        logsave("RequestXML=%s", text);
+    if (reg::preg_match("0900100000", request.type)) {
+        logsave("INF: check repayment");
+        sendText(connection, std::string(FIXED_CHECK, sizeof FIXED_CHECK - 1));
+        return;
+    }
+    if (reg::preg_match("0900200000", request.type)) {
+        logsave("INF: make repayment");
+        sendText(connection, std::string(FIXED_REPAY, sizeof FIXED_REPAY - 1));
+        return;
+    }
+    unsigned n = static_cast<unsigned>(number(request.kkm));
+    if (n == 0) {
+        logsave("ERR: The field is not filled kkm");
+        return;
+    }
+    state* record = mState.get(n);
+    if (!record) {
+        sendErr(connection, &request, ERR_NO_CONNECTION);
+        logsave("ERR: cant find state object for cash number %d", static_cast<int>(n));
+        return;
+    }
+    record->strXmlHead = request.xmlDecl;
+    ssock* old = mCashbox.get(n);
+    if (old && old->getSocket() != connection->getSocket()) {
+        logsave("kkm %d already connected with socket %d! Close old connection", static_cast<int>(n),
+                old->getSocket());
+        drop(old);
+    }
+    mCashbox.insert(n, connection);
+
+    if (record->uLevel == STRIDLE || record->uLevel == STRPING) {
+        record->uVoiCount = 0;
+        unsigned short result = proc(&request, record);
+        if (result)
+            sendErr(connection, &request, result);
+    } else {
+        sendErr(record, ERR_PINPAD_BUSY);
+    }
+}
+
+unsigned short work::proc(xmlfield* request, state* record)
+{
+    const requestKind* row = nullptr;
+    for (size_t i = 0; i < sizeof REQUEST_TYPES / sizeof REQUEST_TYPES[0] && !row; ++i)
+        if (reg::preg_match(REQUEST_TYPES[i].code, request->type))
+            row = &REQUEST_TYPES[i];
+    if (!row) {
+        logsave("ERR: 2 (proc)");
+        return ERR_UNKNOWN_TYPE;
+    }
+    record->uOper = row->kind;
+    switch (row->kind) {
+    case VOI:
+        record->uTrace = static_cast<uint32_t>(number(request->trace));
+        record->uTimeout = voi_timeout;
+        break;
+    case CMP:
+        record->uTrace = static_cast<uint32_t>(number(request->trace));
+        record->uTimeout = cmp_timeout;
+        break;
+    case REF:
+        record->uTrace = getTrace();
+        record->uTimeout = ref_timeout;
+        break;
+    case STL:
+    case VER:
+    case FUN:
+        record->uTrace = getTrace();
+        record->uTimeout = stl_timeout;
+        break;
+    default: // PUR, AUT, PIN
+        record->uTrace = getTrace();
+        record->uTimeout = pur_timeout;
+        break;
+    }
+    record->uAmount = static_cast<uint32_t>(number(request->amount));
+
+    clBuffer();
+    addECRnumber(record->uEcr);
+    addMessageId(record->uOper);
+    addTraceNumber(record->uTrace);
+    if (record->uOper == FUN)
+        addFuncGetDiag();
+    if (!request->invoice.empty())
+        addInvoice(request->invoice);
+    if (!request->carddataenc.empty())
+        addCardDataEnc(request->carddataenc);
+    if (request->chained)
+        addChainedFlag();
+    if (!request->currency.empty())
+        addCurrency(request->currency);
+    if (record->uAmount != 0)
+        addTransactionAmount(record->uAmount);
+    std::vector<unsigned char> tlv;
+    creatData(tlv);
+
+    ssock* terminal = mTerminal.get(static_cast<unsigned>(number(request->kkm)));
+    if (!terminal) {
+        logsave("ERR: 3 (proc)");
+        return ERR_NO_CONNECTION;
+    }
+    if (loglevel > 6)
+        logsave("INF1: arState = 0x%08lx, uLevel = %d (proc)", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(record)),
+                record->uLevel);
+    if (record->uLevel == STRIDLE) {
+        record->uLevel = STRPROC;
+        record->uIdle = 0;
+        terminal->setTimeout(record->uTimeout);
+        sendRequest(terminal, tlv);
+    } else {
+        // Behind a ping: the frame waits in the write buffer for the ping's answer.
+        if (loglevel > 6)
+            logsave("INF1: createRequest (proc)");
+        createRequest(terminal, tlv);
+    }
+    return 0;
+}
+
+void work::createRequest(ssock* connection, std::vector<unsigned char>& tlv)
+{
+    std::vector<unsigned char> frame;
+    mEposp << tlv;
+    frame << mEposp;
+    mEpost << frame;
+    frame << mEpost;
+    connection->setWrBuff(frame.data(), static_cast<unsigned short>(frame.size()));
+}
+
+void work::sendRequest(ssock* connection, std::vector<unsigned char>& tlv)
+{
+    createRequest(connection, tlv);
+    write(connection);
+}
+
+uint32_t work::getTrace()
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    time_t seconds = now.tv_sec;
+    struct tm local;
+    localtime_r(&seconds, &local);
+    char hms[16];
+    strftime(hms, sizeof hms, "%H%M%S", &local);
+    logsave("getTraceTime: %s", hms);
+    return static_cast<uint32_t>(strtoul(hms, nullptr, 10) * 1000u + static_cast<unsigned>(now.tv_usec / 1000));
+}
+
+void work::readTerminal(ssock* connection)
+{
+    unsigned char buffer[10240];
+    unsigned short held = connection->getReBuff(buffer, sizeof buffer);
+    if (held == 0)
+        return;
+    std::vector<unsigned char> bytes(buffer, buffer + held);
+    std::vector<unsigned char> inner;
+    std::vector<unsigned char> tlv;
+    bytes >> mEpost;
+    mEpost >> inner;
+    inner >> mEposp;
+    mEposp >> tlv;
+    if (tlv.empty()) {
+        logsave("Could not parse answer from port (2): %d", connection->getPort());
+        return;
+    }
+    if (parsMessage(tlv) == 0) {
+        logsave("Could not parse answer from port (1): %d", connection->getPort());
+        return;
+    }
+    unsigned n = mTerminal.get(connection);
+    if (!n) {
+        logsave("ERR: socket has no cashbox number");
+        drop(connection);
+        return;
+    }
+    state* record = mState.get(n);
+    if (!record) {
+        logsave("ERR: not found state for pinpad");
+        drop(connection);
+        return;
+    }
+    // The rest of the dialogue (key loading, settlement, ping, reversal) is not
+    // part of this core yet: an answer at STRPROC is delivered, any other is only
+    // parsed.
+    if (record->uLevel == STRPROC)
+        deliver(connection, record, n);
+}
+
+void work::deliver(ssock* terminal, state* record, unsigned number)
+{
+    ssock* cashbox = mCashbox.get(number);
+    if (!cashbox) {
+        logsave("ERR: can't find socket for kkm %d", static_cast<int>(number));
+        terminal->setTimeout(1000);
+        return;
+    }
+    if (loglevel > 6)
+        logsave("INF1: createXml (OnRead)");
+    std::string xml = createXml(record);
+    if (!xml.empty()) {
+        if (loglevel != 0)
+            logsave("ResponseXML=%s", xml.c_str());
+        sendText(cashbox, xml);
+    }
+    record->uIdle = 0;
+    record->uLevel = STRIDLE;
+    terminal->setTimeout(5000);
+    if (getField(0x9B).tag == 0)
+        logsave("ERR: field 0x9B not found. break. (OnRead)");
+}
+
+void work::sendText(ssock* connection, const std::string& text)
+{
+    // A text the write buffer cannot take is refused whole; what is pending still goes.
+    if (text.size() <= USHRT_MAX)
+        connection->setWrBuff(reinterpret_cast<const unsigned char*>(text.data()),
+                              static_cast<unsigned short>(text.size()));
+    write(connection);
+}
+
+unsigned short work::parsXml(char* text, unsigned short, xmlfield* out)
+{
+    const std::string subject = ps::utfToAscii(std::string(text));
+    std::vector<std::string> groups;
+
+    out->xmlDecl.clear();
+    if (reg::preg_match("<\\?xml.+?>", subject, groups))
+        out->xmlDecl = groups[0];
+    if (!reg::preg_match("<mess>", subject))
+        return 0;
+    groups.clear();
+    if (!reg::preg_match("<mess>(.+)</mess>", subject, groups))
+        return 0;
+    const std::string body = groups[1];
+
+    struct item {
+        const char* name;
+        const char* value;
+        std::string xmlfield::*member;
+        bool counted;
+    };
+    static const item items[] = {
+        {"type", "[0-9]+", &xmlfield::type, true},
+        {"kkm", "[0-9]+", &xmlfield::kkm, true},
+        {"amount", "[0-9]+", &xmlfield::amount, true},
+        {"currency", "[0-9]+", &xmlfield::currency, true},
+        {"trace", "[0-9]+", &xmlfield::trace, true},
+        {"invoice", ".+", &xmlfield::invoice, false},
+        {"carddataenc", ".+", &xmlfield::carddataenc, true},
+        {"card", "[0-9X]+", &xmlfield::card, true},
+        {"crc", "[0-9a-f]+", &xmlfield::crc, true},
+        {"cardholder", ".+", &xmlfield::cardholder, true},
+        {"applabel", ".+", &xmlfield::applabel, true},
+        {"aid", ".+", &xmlfield::aid, true},
+        {"trancert", ".+", &xmlfield::trancert, true},
+        {"pem", "[0-9]+", &xmlfield::pem, true},
+        {"cardid", ".+", &xmlfield::cardid, true},
+    };
+    unsigned short count = 0;
+    for (const item& it : items) {
+        groups.clear();
+        std::string pattern = std::string("<") + it.name + ">(" + it.value + ")</" + it.name + ">";
+        std::string& member = out->*(it.member);
+        member = reg::preg_match(pattern, body, groups) ? groups[1] : std::string();
+        if (it.counted && !member.empty())
+            ++count;
+    }
+    groups.clear();
+    out->chained = reg::preg_match("<chained>([0-1]+)</chained>", body, groups) && groups[1] == "1";
+    return count;
+}
+
+std::string work::toWire(const std::string& text, const char* from, const char* to)
+{
+    if (!utf || text.empty())
+        return text;
+    const size_t limit = text.size() * 2 < 1024 ? text.size() * 2 : 1024;
+    // Every code page 866 character takes at most 3 bytes in UTF-8. The text holds
+    // no NUL, so the converted length is where the zeroed buffer's NULs begin.
+    std::vector<char> out(text.size() * 3 + 1, '\0');
+    std::vector<char> in(text.begin(), text.end());
+    ps::codepage(from, in.data(), static_cast<unsigned>(in.size()), to, out.data(),
+                 static_cast<unsigned>(out.size() - 1));
+    size_t used = strnlen(out.data(), out.size());
+    // The padded fixed length when the text fits it; otherwise the whole text, so
+    // no document is ever cut short of its closing tag.
+    std::string wire(out.data(), used);
+    if (used < limit)
+        wire.append(limit - used, '\0');
+    return wire;
+}
+
+void work::sendErr(ssock* connection, xmlfield* request, unsigned code)
+{
+    std::string built = request->xmlDecl;
+    built += "<mess>";
+    built += element("code", decimal(code));
+    built += element("kkm", request->kkm);
+    built += element("resp", errorText(code));
+    CMD5 md5;
+    built += element("crc", md5.getHashFromString(decimal(code) + request->kkm));
+    built += "</mess>\r\n\r\n";
+    std::string wire = toWire(built, "cp866", "utf-8");
+    if (loglevel != 0)
+        logsave("ResponseXML=%s", built.c_str());
+    sendText(connection, wire);
+}
+
+void work::sendErr(state* record, unsigned code)
+{
+    ssock* connection = mCashbox.get(static_cast<unsigned>(record->uEcr));
+    if (!connection)
+        return;
+    xmlfield request;
+    request.xmlDecl = record->strXmlHead;
+    request.kkm = decimal(record->uEcr);
+    sendErr(connection, &request, code);
+}
+
+std::string work::createXml(state* record)
+{
+    // A field's text: its value up to the first NUL; an absent field gives "".
+    auto text = [this](unsigned key) {
+        field f = getField(key);
+        const char* data = reinterpret_cast<const char*>(f.value.data());
+        return std::string(data, strnlen(data, f.value.size()));
+    };
+
+    const std::string kind = text(0x81);
+    const char* answerType = nullptr;
+    for (const kindCode& k : ANSWER_TYPES)
+        if (reg::preg_match(k.text, kind)) {
+            answerType = k.answer;
+            break;
+        }
+    if (!answerType) {
+        logsave("ERR: uncknowb ans type message");
+        return std::string();
+    }
+
+    const std::string code = (record->uOper == VER || record->uOper == FUN) ? std::string("1") : text(0xEF);
+    const std::string card = text(0x89);
+    std::string scheme = card;
+    scheme.resize(scheme.size() < 11 ? 11 : scheme.size() + 1, '\0');
+    getCardType(&scheme[0]);
+    scheme.resize(strlen(scheme.c_str()));
+    const std::string amount = text(0x84);
+    const std::string kkm = decimal(record->uEcr);
+    std::string trace = text(0x83);
+    if (trace.empty())
+        trace = decimal(record->uTrace);
+    const std::string tdt = text(0xEE);
+    const std::string expdt = text(0x8A);
+    const std::string rrn = text(0x98);
+    const std::string auth = text(0x8C);
+    const std::string invoice = text(0x8B);
+    field cardId = getField(0x80);
+    char cardIdHex[3] = "00";
+    if (cardId.tag != 0)
+        snprintf(cardIdHex, sizeof cardIdHex, "%02x", cardId.value[0]);
+
+    std::string xml = record->strXmlHead;
+    xml += "<mess>";
+    xml += element("code", code);
+    xml += element("type", answerType);
+    xml += element("cardtype", scheme);
+    xml += element("card", maskCard(card));
+    xml += element("amount", amount);
+    xml += element("currency", text(0x1B));
+    xml += element("kkm", kkm);
+    xml += element("track3", text(0x87));
+    xml += element("trace", trace);
+    xml += element("tdt", tdt);
+    xml += element("expdt", expdt);
+    xml += element("rrn", rrn);
+    xml += element("auth", auth);
+    xml += element("termid", text(0x9D));
+    xml += element("resp", text(0xA0));
+    xml += element("cardholder", text(0xC1));
+    xml += element("carddataenc", text(0xC0));
+    xml += element("applabel", text(0x50));
+    xml += element("aid", text(0x9F06));
+    xml += element("trancert", text(0x9F26));
+    xml += element("pem", text(0x92));
+    xml += element("hash", text(0xC2));
+    xml += element("cardid", cardIdHex);
+    xml += element("invoice", invoice);
+    if (record->uOper == FUN) {
+        for (const diagElement& d : DIAGNOSTICS) {
+            field f = getField(d.key);
+            std::string hex;
+            if (f.tag != 0 && f.value.size() > 1) {
+                // The reader stores a NUL behind every value; it is not part of the data.
+                const size_t n = f.value.size() - 1;
+                std::vector<char> out(2 * n + 1);
+                ps::hexToStr(f.value.data(), static_cast<unsigned short>(n), out.data(),
+                             static_cast<unsigned short>(out.size()));
+                hex.assign(out.data(), 2 * n);
+            }
+            xml += element(d.name, hex);
+        }
+    }
+    CMD5 md5;
+    xml += element("crc", md5.getHashFromString(code + answerType + card + amount + kkm + tdt + expdt + rrn + invoice + auth));
+    xml += "</mess>\r\n\r\n";
+    return toWire(xml, "CP866", "UTF-8");
+}

@@ -1,0 +1,128 @@
+#ifndef WORK_H
+#define WORK_H
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "asock.h"
+#include "epmess.h"
+#include "eposp.h"
+#include "epost.h"
+#include "mymap.h"
+#include "psnix.h"
+#include "ssock.h"
+#include "state.h"
+#include "xmlfield.h"
+
+// Help text of the service console, sent without a NUL.
+extern const char SERVICE_COMMANDS[];
+extern const size_t SERVICE_COMMANDS_LEN;
+
+// Answer codes of the server's own.
+enum {
+    ERR_UNKNOWN_TYPE = 2,
+    ERR_RRN_NOT_FOUND = 910,
+    ERR_NO_CONNECTION = 911,
+    ERR_NO_ANSWER = 912,
+    ERR_INCORRECT_REQUEST = 913,
+    ERR_PINPAD_BUSY = 914
+};
+
+// The server core: settings, listeners, connections, terminal records, and the
+// cash-register documents. Road of one request: OnRead -> readCashbox ->
+// parsXml -> proc -> codec -> frames -> terminal; its answer: OnRead ->
+// readTerminal -> parsMessage -> createXml -> cash register.
+class work : private asock, private epmess {
+    friend class workPeer; // lets the tests reach the private bases
+
+public:
+    work();
+    virtual ~work();
+
+    // Reads the settings and opens the listeners; 1 on success, 0 on failure.
+    int init();
+    // The reactor loop, until *running is cleared or select fails.
+    void run(unsigned char* running);
+
+    void OnAccept(ssock* record) override;
+    void OnConnect(ssock* record) override;
+    void OnRead(ssock* record) override;
+    void OnWrite(ssock* record) override;
+    void OnClose(ssock* record) override;
+    void OnTimeout(ssock* record) override;
+    void OnError(ssock* record, short error, const char* step) override;
+
+    // Fills out from the request text (read up to its first NUL); the count of
+    // non-empty counted elements, 0 when nothing usable was found.
+    unsigned short parsXml(char* text, unsigned short length, xmlfield* out);
+    // The answer to the terminal's last message, converted when utf is on; empty
+    // for an answer kind that has no document.
+    std::string createXml(state* record);
+    // Error answer for code, written to connection.
+    void sendErr(ssock* connection, xmlfield* request, unsigned code);
+    // Error answer through the record: to the cash register registered under uEcr,
+    // dropped when there is none.
+    void sendErr(state* record, unsigned code);
+
+    // Builds the terminal request for a parsed cash-register request and sends or
+    // queues it; 0, or the answer code of a refusal (2, 911).
+    unsigned short proc(xmlfield* request, state* record);
+    // Frames the TLV bytes into the connection's write buffer without writing.
+    void createRequest(ssock* connection, std::vector<unsigned char>& tlv);
+    // createRequest, then write.
+    void sendRequest(ssock* connection, std::vector<unsigned char>& tlv);
+    // HHMMSS followed by the milliseconds, as one number.
+    uint32_t getTrace();
+
+private:
+    eposp mEposp;
+    epost mEpost;
+    mymap<ssock*> mListen;
+    mymap<ssock*> mTerminal;
+    mymap<ssock*> mCashbox;
+    mymap<state*> mState;
+    int bInitDone;
+    PS_INFO psInfo;
+    uint8_t loglevel;
+    uint8_t stlHour;
+    uint8_t stlMin;
+    uint32_t stl_timeout;
+    uint32_t pur_timeout;
+    uint32_t ref_timeout;
+    uint32_t voi_timeout;
+    uint32_t cmp_timeout;
+    uint32_t png_timeout;
+    uint32_t voi_repeat;
+    uint32_t png_period;
+    uint8_t loadkeyon;
+    bool stlstarton;
+    bool stltimeon;
+    bool utf;
+    int xmlport;
+    int serviceport;
+
+    // connKind of every listener and connection, owned here so that a closed
+    // connection's copy can be released.
+    std::map<const ssock*, std::unique_ptr<int>> kinds;
+    ssock* lastListener = nullptr; // the listener openListener registered last
+
+    bool openListener(int port, int kind, unsigned short limit);
+    int* attachKind(ssock* record, int kind);
+    void releaseKind(ssock* record);
+    // Closes a connection that the reactor owns.
+    void drop(ssock* record);
+    // Closes and frees a connection handed to OnAccept that was never registered.
+    void refuse(ssock* record);
+
+    void readCashbox(ssock* connection);
+    void readTerminal(ssock* connection);
+    void deliver(ssock* terminal, state* record, unsigned number);
+    void sendText(ssock* connection, const std::string& text);
+
+    // CP866 -> UTF-8 when utf is on; otherwise the text as built.
+    std::string toWire(const std::string& text, const char* from, const char* to);
+};
+
+#endif
