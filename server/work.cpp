@@ -159,6 +159,9 @@ work::work()
 
 work::~work()
 {
+    for (int pid : lPID)
+        ps::kill(pid);
+    lPID.clear();
     for (mymap<state*>::iterator it = mState.begin(); it != mState.end(); ++it)
         delete it->second;
     mState.clear();
@@ -304,6 +307,7 @@ void work::refuse(ssock* record)
 
 void work::run(unsigned char* running)
 {
+    startThread();
     asock::run(running);
 }
 
@@ -422,7 +426,7 @@ void work::OnRead(ssock* record)
     switch (*kind) {
     case CONN_CASHBOX: readCashbox(record); break;
     case CONN_TERMINAL: readTerminal(record); break;
-    case CONN_SERVICE: break; // the service console is not part of this core yet
+    case CONN_SERVICE: procService(record); break;
     default: break;
     }
     // One read is one message; nothing of it is kept for the next read.

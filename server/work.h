@@ -20,6 +20,9 @@
 extern const char SERVICE_COMMANDS[];
 extern const size_t SERVICE_COMMANDS_LEN;
 
+// Process ids of child programs that the server core stops when it ends.
+extern std::vector<int> lPID;
+
 // Answer codes of the server's own.
 enum {
     ERR_UNKNOWN_TYPE = 2,
@@ -75,6 +78,11 @@ public:
     void sendRequest(ssock* connection, std::vector<unsigned char>& tlv);
     // HHMMSS followed by the milliseconds, as one number.
     uint32_t getTrace();
+
+    // One read of a service connection is one command.
+    void procService(ssock* connection);
+    // Starts the programs of the section's exec lines, once, before the loop.
+    void startThread();
 
 private:
     eposp mEposp;

@@ -1,0 +1,6 @@
+#include "work.h"
+
+// The service console.
+void work::procService(ssock*)
+{
+}
