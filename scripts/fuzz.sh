@@ -11,6 +11,9 @@ esac
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${FUZZ_BUILD:-$root/build/fuzz}"
+# The targets run from a scratch directory, so a relative build path is made absolute.
+mkdir -p "$build"
+build="$(cd "$build" && pwd)"
 targets=(parse frames)
 
 # The libraries get coverage instrumentation without the fuzzer's main; the sanitizers
