@@ -1,6 +1,282 @@
+// Large files must open and report their size in the 32-bit build too; this
+// unit passes no off_t or struct stat to any other.
+#define _FILE_OFFSET_BITS 64
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "log.h"
+#include "myfunc.h"
 #include "work.h"
 
-// The service console.
-void work::procService(ssock*)
+// First byte of the last command outside paste mode; "p" or "P" means the
+// reads of every service connection are pasted text.
+unsigned char lastServiceCommand = 0;
+
+namespace {
+
+const char BUILD_STAMP[] = "Tue Nov 22 17:56:25 2016";
+const char VERSION[] = "0.481";
+const char PASTE_PROMPT[] = "PASTE TEXT OF CONFIG FILE, TYPE +++ END OF FILE\n";
+const char SAVED[] = "CONFIG WAS SAVED\n";
+const char NOT_SAVED[] = "CONFIG WAS NOT SAVED\n";
+const char BAD_PARAMS[] = "BAD PARAMS\n";
+const char UNKNOWN[] = "UNKNOWN COMMAND\n";
+
+const size_t COMMAND_SIZE = 4096;
+const size_t PAGE_SIZE = 4096;
+
+std::string configName()
 {
+    config* cfg = config::getInstance();
+    return cfg ? cfg->getPath() : std::string("config.cfg");
+}
+
+std::string tempName() { return configName() + ".tmp"; }
+
+// The first 4096 bytes of the file, NUL-padded to exactly 4096.
+std::string showConfig()
+{
+    std::string page(PAGE_SIZE, '\0');
+    FILE* f = fopen(configName().c_str(), "rb");
+    if (!f)
+        return page;
+    size_t got = 0;
+    while (got < PAGE_SIZE) {
+        size_t n = fread(&page[got], 1, PAGE_SIZE - got, f);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    fclose(f);
+    return page;
+}
+
+std::string versionPage()
+{
+    char page[PAGE_SIZE];
+    memset(page, 0, sizeof page);
+    snprintf(page, sizeof page, "build: %s\nversion: %s\n", BUILD_STAMP, VERSION);
+    return std::string(page, sizeof page);
+}
+
+std::string listLogs()
+{
+    config* cfg = config::getInstance();
+    std::string pattern = cfg ? cfg->getParam("dorvish", "log") : std::string();
+    size_t at = pattern.find("%s");
+    if (at != std::string::npos)
+        pattern.replace(at, 2, "*");
+    return ps::execute(("ls -lha " + pattern).c_str());
+}
+
+// Appends the pasted bytes; lost silently when the file cannot be opened.
+void appendPaste(const char* bytes, size_t n)
+{
+    FILE* f = fopen(tempName().c_str(), "ab");
+    if (!f)
+        return;
+    if (n > 0)
+        fwrite(bytes, 1, n, f);
+    fclose(f);
+}
+
+// Copies the pasted text over the configuration file. A failed read or write
+// must not be answered as saved, and a temporary file that cannot be read
+// leaves the configuration untouched.
+const char* savePaste()
+{
+    FILE* from = fopen(tempName().c_str(), "rb");
+    if (!from)
+        return NOT_SAVED;
+    char chunk[4096];
+    size_t n = fread(chunk, 1, sizeof chunk, from);
+    if (ferror(from)) {
+        fclose(from);
+        return NOT_SAVED;
+    }
+    FILE* to = fopen(configName().c_str(), "wb");
+    if (!to) {
+        fclose(from);
+        return NOT_SAVED;
+    }
+    bool ok = true;
+    while (n > 0) {
+        if (fwrite(chunk, 1, n, to) != n) {
+            ok = false;
+            break;
+        }
+        n = fread(chunk, 1, sizeof chunk, from);
+    }
+    if (ferror(from))
+        ok = false;
+    fclose(from);
+    if (fclose(to) != 0)
+        ok = false;
+    return ok ? SAVED : NOT_SAVED;
+}
+
+// A range bound as the unsigned 32-bit number the comparisons use: "-1" is the
+// largest, and a text beyond 32 bits saturates instead of wrapping, the same
+// with a 32-bit and a 64-bit long.
+uint32_t rangeBound(const char* text)
+{
+    long long v = strtoll(text, nullptr, 10);
+    if (v > static_cast<long long>(UINT32_MAX))
+        v = UINT32_MAX;
+    if (v < INT32_MIN)
+        v = INT32_MIN;
+    return static_cast<uint32_t>(v);
+}
+
+// Reads exactly length bytes at offset; false on error or a short file.
+bool readRange(int fd, uint32_t offset, size_t length, unsigned char* out)
+{
+    size_t got = 0;
+    while (got < length) {
+        ssize_t n = pread(fd, out + got, length - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void freeParts(char** parts)
+{
+    for (char** p = parts; *p; ++p)
+        free(*p);
+    free(parts);
+}
+
+}  // namespace
+
+void work::procService(ssock* connection)
+{
+    char command[COMMAND_SIZE];
+    memset(command, 0, sizeof command);
+    const unsigned short n =
+        connection->getReBuff(reinterpret_cast<unsigned char*>(command), static_cast<unsigned short>(sizeof command - 1));
+
+    // A reply that does not fit into the write buffer's free part is not sent;
+    // checked here because setWrBuff takes only 16 bits of length.
+    auto send = [this, connection](const char* data, size_t length) {
+        if (length == 0 || length > static_cast<size_t>(ssock::BUFF_SIZE - connection->getWrLen()))
+            return;
+        connection->setWrBuff(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned short>(length));
+        write(connection);
+    };
+    auto sendText = [&send](const char* text) { send(text, strlen(text)); };
+
+    if (lastServiceCommand == 'p' || lastServiceCommand == 'P') {
+        if (ps::strpos(command, "+++") < 0) {
+            appendPaste(command, n);
+            return;
+        }
+        sendText(savePaste());
+        lastServiceCommand = 0;
+        return;
+    }
+
+    logsave("SERVICE READ: %s", command);
+    switch (command[0]) {
+    case '\n':
+        break;
+    case 'c':
+    case 'C': {
+        const std::string page = showConfig();
+        send(page.data(), page.size());
+        break;
+    }
+    case 'h':
+    case 'H':
+        send(SERVICE_COMMANDS, SERVICE_COMMANDS_LEN);
+        break;
+    case 'l':
+    case 'L': {
+        const std::string list = listLogs();
+        send(list.data(), list.size());
+        break;
+    }
+    case 'p':
+    case 'P': {
+        FILE* f = fopen(tempName().c_str(), "wb");
+        if (f)
+            fclose(f);
+        sendText(PASTE_PROMPT);
+        break;
+    }
+    case 'q':
+    case 'Q':
+        // drop also releases the connection's kind, which OnClose would have done.
+        drop(connection);
+        break;
+    case 's':
+    case 'S': {
+        char** parts = ps::explode(' ', command, 4, true);
+        // A trailing blank makes a fourth part that is empty: no end given.
+        if (!parts || !parts[0] || !parts[1] || !parts[2] || !parts[3]) {
+            if (parts)
+                freeParts(parts);
+            sendText(BAD_PARAMS);
+            break;
+        }
+        logsave("\n%s\n%s\n%s\n", parts[1], parts[2], parts[3]);
+        uint32_t start = rangeBound(parts[2]);
+        uint32_t end = rangeBound(parts[3]);
+        // Non-blocking, so that a FIFO cannot stall the server waiting for a writer.
+        const int fd = open(parts[1], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        freeParts(parts);
+        struct stat info;
+        if (fd < 0 || fstat(fd, &info) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            sendText(BAD_PARAMS);
+            break;
+        }
+        const unsigned long long size = info.st_size > 0 ? static_cast<unsigned long long>(info.st_size) : 0;
+        if (end > size)
+            end = static_cast<uint32_t>(size);
+        if (start >= end) {
+            ::close(fd);
+            sendText(BAD_PARAMS);
+            break;
+        }
+        const size_t length = end - start;
+        // Never sent, so never read.
+        if (length <= static_cast<size_t>(ssock::BUFF_SIZE - connection->getWrLen())) {
+            unsigned char range[ssock::BUFF_SIZE];
+            if (!readRange(fd, start, length, range)) {
+                ::close(fd);
+                sendText(BAD_PARAMS);
+                break;
+            }
+            send(reinterpret_cast<const char*>(range), length);
+        }
+        ::close(fd);
+        sendText("\n");
+        break;
+    }
+    case 'v':
+    case 'V': {
+        const std::string page = versionPage();
+        send(page.data(), page.size());
+        break;
+    }
+    default:
+        sendText(UNKNOWN);
+        break;
+    }
+    lastServiceCommand = static_cast<unsigned char>(command[0]);
 }
