@@ -145,6 +145,14 @@ const requestKind REQUEST_TYPES[] = {
     {"0600000000", VER}, {"0600100000", FUN}, {"0700000000", PIN},
 };
 
+// The count saturates: wrapping to 0 would answer 912 a second time and start
+// the reversals over.
+void raiseVoiCount(state* record)
+{
+    if (record->uVoiCount < UINT16_MAX)
+        ++record->uVoiCount;
+}
+
 } // namespace
 
 work::work()
@@ -344,9 +352,12 @@ void work::OnAccept(ssock* record)
         }
         // A reconnecting terminal takes the place of its earlier connection, which
         // stays open until it closes or its countdown finds it orphaned.
+        state* st = mState.get(n);
+        // A request queued on the replaced connection will never go out from there.
+        if (st && mTerminal.get(n))
+            loseQueued(st);
         mTerminal.del(n);
         mTerminal.insert(n, record);
-        state* st = mState.get(n);
         record->setTimeout(st && (st->uLevel == STRSTL || st->uLevel == STRPROC) ? 20000 : 1000);
         if (!addSock(record)) {
             mTerminal.del(n);
@@ -402,16 +413,243 @@ void work::OnClose(ssock* record)
         return;
     // Every entry goes: a cash register that asked for several numbers is held
     // under each of them, and none may outlive the record.
-    if (*kind == CONN_TERMINAL)
+    if (*kind == CONN_TERMINAL) {
+        state* st = n ? mState.get(n) : nullptr;
+        if (st)
+            loseQueued(st);
         mTerminal.delAll(record);
+    }
     else if (*kind == CONN_CASHBOX)
         mCashbox.delAll(record);
     releaseKind(record);
 }
 
-void work::OnTimeout(ssock*)
+void work::OnTimeout(ssock* terminal)
 {
-    // The terminal dialogue and its timers are not part of this core yet.
+    if (!terminal) {
+        logsave("ERR: arSocket == NULL (OnTimeout)");
+        return;
+    }
+    // The tick; the level's actions may arm something else.
+    terminal->setTimeout(1000);
+    char ip[16] = "";
+    terminal->getIp(ip);
+    unsigned n = mTerminal.get(terminal);
+    if (!n) {
+        // An older connection of a terminal that has connected again.
+        logsave("ERR: 1 (OnTimeout), IP: %s", ip);
+        drop(terminal);
+        return;
+    }
+    state* record = mState.get(n);
+    if (!record) {
+        logsave("ERR: 2 (OnTimeout), IP: %s", ip);
+        drop(terminal);
+        return;
+    }
+    std::vector<unsigned char> tlv;
+    switch (record->uLevel) {
+    case STRNEW:
+        record->uLevel = loadkeyon ? STRKEY : stlstarton ? STRSTL : STRIDLE;
+        break;
+    case STRKEY:
+        doLoadKey(record, tlv);
+        send(terminal, record, tlv, stl_timeout);
+        break;
+    case STRSTL:
+        doStl(record, tlv);
+        send(terminal, record, tlv, stl_timeout);
+        break;
+    case STRIDLE:
+        idleTick(terminal, record, n);
+        break;
+    case STRPROC:
+        expireProc(terminal, record);
+        break;
+    case STRPING:
+        record->uIdle = 0;
+        logsave("ERR: PING (OnTimeout), IP: %s", ip);
+        record->uLevel = STRIDLE;
+        loseQueued(record);
+        drop(terminal);
+        break;
+    default:
+        logsave("ERR: 3 (OnTimeout), IP: %s", ip);
+        drop(terminal);
+        break;
+    }
+}
+
+void work::idleTick(ssock* terminal, state* record, unsigned number)
+{
+    if (terminal->getWrLen() != 0) {
+        // The request that waited behind the ping's answer goes out now.
+        mProgress[record] = progress();
+        record->uLevel = STRPROC;
+        record->uIdle = 0;
+        terminal->setTimeout(record->uTimeout);
+        write(terminal);
+        return;
+    }
+    if (mProgress[record].queued) {
+        // The frame was on a connection the terminal has since replaced.
+        loseQueued(record);
+    }
+    record->uIdle += 1000;
+    if (record->uIdle >= png_period) {
+        std::vector<unsigned char> tlv;
+        doPng(number, tlv);
+        record->uLevel = STRPING;
+        record->uIdle = 0;
+        send(terminal, record, tlv, png_timeout);
+        return;
+    }
+    if (stltimeon)
+        stlTimeCheck(record);
+}
+
+void work::expireProc(ssock* terminal, state* record)
+{
+    const uint32_t count = record->uVoiCount;
+    std::vector<unsigned char> tlv;
+    switch (record->uOper) {
+    case PUR:
+    case REF:
+    case AUT:
+        if (count <= voi_repeat) {
+            if (count == 0) {
+                sendErr(record, ERR_NO_ANSWER);
+                logsave("ERR: send autoreversal");
+            }
+            raiseVoiCount(record);
+            doVoi(record, tlv);
+            record->uIdle = 0;
+            send(terminal, record, tlv, voi_timeout);
+        } else {
+            raiseVoiCount(record);
+            record->uIdle = 0;
+            record->uLevel = STRIDLE;
+        }
+        break;
+    case VOI:
+    case CMP:
+        if (loglevel > 6)
+            logsave("OnTimeout: need send VOI (1)");
+        if (mProgress[record].accepted) {
+            sendErr(record, ERR_NO_ANSWER);
+            logsave("ERR: No answer from pinpad");
+            record->uIdle = 0;
+            record->uLevel = STRIDLE;
+        } else if (count > voi_repeat) {
+            raiseVoiCount(record);
+            sendErr(record, ERR_NO_ANSWER);
+            logsave("ERR: No answer from pinpad");
+            record->uIdle = 0;
+            record->uLevel = STRIDLE;
+        } else {
+            raiseVoiCount(record);
+            doVoi(record, tlv);
+            send(terminal, record, tlv, voi_timeout);
+        }
+        break;
+    default:
+        // STL, FUN, VER, PIN: nothing to reverse, and no answer is sent.
+        record->uIdle = 0;
+        record->uLevel = STRIDLE;
+        break;
+    }
+}
+
+void work::send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown)
+{
+    mProgress[record].accepted = false;
+    terminal->setTimeout(countdown);
+    sendRequest(terminal, tlv);
+}
+
+void work::loseQueued(state* record)
+{
+    progress& p = mProgress[record];
+    if (!p.queued)
+        return;
+    p.queued = false;
+    sendErr(record, ERR_NO_ANSWER);
+}
+
+void work::localNow(struct tm& local, unsigned& millis)
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    time_t seconds = now.tv_sec;
+    localtime_r(&seconds, &local);
+    millis = static_cast<unsigned>(now.tv_usec / 1000);
+}
+
+void work::stlTimeCheck(state* record)
+{
+    struct tm local;
+    unsigned millis = 0;
+    localNow(local, millis);
+    if (local.tm_hour < stlHour || (local.tm_hour == stlHour && local.tm_min < stlMin)) {
+        record->bStlDone = false;
+        return;
+    }
+    if (!record->bStlDone) {
+        record->uLevel = STRSTL;
+    } else if (record->uStlDay != local.tm_mday) {
+        record->bStlDone = false;
+        record->uLevel = STRSTL;
+    }
+}
+
+void work::settled(state* record)
+{
+    struct tm local;
+    unsigned millis = 0;
+    localNow(local, millis);
+    record->bStlDone = true;
+    record->uStlDay = static_cast<uint8_t>(local.tm_mday);
+    record->uIdle = 0;
+}
+
+void work::doLoadKey(state* record, std::vector<unsigned char>& tlv)
+{
+    clBuffer();
+    record->uTrace = getTrace();
+    addECRnumber(record->uEcr);
+    addMessageId(FUN);
+    addTraceNumber(record->uTrace);
+    addFuncUpdateKey();
+    creatData(tlv);
+}
+
+void work::doStl(state* record, std::vector<unsigned char>& tlv)
+{
+    clBuffer();
+    record->uTrace = getTrace();
+    addECRnumber(record->uEcr);
+    addMessageId(STL);
+    addTraceNumber(record->uTrace);
+    creatData(tlv);
+}
+
+void work::doPng(unsigned number, std::vector<unsigned char>& tlv)
+{
+    clBuffer();
+    addECRnumber(static_cast<unsigned char>(number % 100));
+    addMessageId(PNG);
+    creatData(tlv);
+}
+
+void work::doVoi(state* record, std::vector<unsigned char>& tlv)
+{
+    // The trace and amount of the request being reversed; the amount goes even when 0.
+    clBuffer();
+    addECRnumber(record->uEcr);
+    addMessageId(VOI);
+    addTraceNumber(record->uTrace);
+    addTransactionAmount(record->uAmount);
+    creatData(tlv);
 }
 
 void work::OnRead(ssock* record)
@@ -551,6 +789,8 @@ unsigned short work::proc(xmlfield* request, state* record)
     if (loglevel > 6)
         logsave("INF1: arState = 0x%08lx, uLevel = %d (proc)", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(record)),
                 record->uLevel);
+    progress& p = mProgress[record];
+    p.accepted = false;
     if (record->uLevel == STRIDLE) {
         record->uLevel = STRPROC;
         record->uIdle = 0;
@@ -560,19 +800,23 @@ unsigned short work::proc(xmlfield* request, state* record)
         // Behind a ping: the frame waits in the write buffer for the ping's answer.
         if (loglevel > 6)
             logsave("INF1: createRequest (proc)");
-        createRequest(terminal, tlv);
+        if (!createRequest(terminal, tlv))
+            return ERR_NO_ANSWER; // never reached the terminal: nothing to reverse
+        p.queued = true;
     }
     return 0;
 }
 
-void work::createRequest(ssock* connection, std::vector<unsigned char>& tlv)
+bool work::createRequest(ssock* connection, std::vector<unsigned char>& tlv)
 {
     std::vector<unsigned char> frame;
     mEposp << tlv;
     frame << mEposp;
     mEpost << frame;
     frame << mEpost;
-    connection->setWrBuff(frame.data(), static_cast<unsigned short>(frame.size()));
+    if (frame.size() > USHRT_MAX)
+        return false;
+    return connection->setWrBuff(frame.data(), static_cast<unsigned short>(frame.size())) != 0;
 }
 
 void work::sendRequest(ssock* connection, std::vector<unsigned char>& tlv)
@@ -583,15 +827,13 @@ void work::sendRequest(ssock* connection, std::vector<unsigned char>& tlv)
 
 uint32_t work::getTrace()
 {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    time_t seconds = now.tv_sec;
     struct tm local;
-    localtime_r(&seconds, &local);
+    unsigned millis = 0;
+    localNow(local, millis);
     char hms[16];
     strftime(hms, sizeof hms, "%H%M%S", &local);
     logsave("getTraceTime: %s", hms);
-    return static_cast<uint32_t>(strtoul(hms, nullptr, 10) * 1000u + static_cast<unsigned>(now.tv_usec / 1000));
+    return static_cast<uint32_t>(strtoul(hms, nullptr, 10) * 1000u + millis % 1000u);
 }
 
 void work::readTerminal(ssock* connection)
@@ -627,11 +869,95 @@ void work::readTerminal(ssock* connection)
         drop(connection);
         return;
     }
-    // The rest of the dialogue (key loading, settlement, ping, reversal) is not
-    // part of this core yet: an answer at STRPROC is delivered, any other is only
-    // parsed.
-    if (record->uLevel == STRPROC)
-        deliver(connection, record, n);
+    if (loglevel > 6)
+        logsave("INF1: trState = 0x%08lx, uLevel = %d (OnRead)",
+                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(record)), record->uLevel);
+    mProgress[record].accepted = reversalAccepted();
+    switch (record->uLevel) {
+    case STRKEY: answerKey(connection, record); break;
+    case STRSTL: answerStl(connection, record); break;
+    case STRPROC: answerProc(connection, record, n); break;
+    case STRPING:
+        record->uIdle = 0;
+        record->uLevel = STRIDLE;
+        connection->setTimeout(5000);
+        break;
+    default: break; // STRNEW, STRIDLE: parsed, nothing else
+    }
+}
+
+void work::answerKey(ssock* terminal, state* record)
+{
+    const bool present = getField(0xEF).tag != 0;
+    if (!present)
+        logsave("ERR: field 0xef not found. break. (OnRead)");
+    if (!present || strtol(fieldText(0xEF).c_str(), nullptr, 10) == 0) {
+        record->uLevel = stlstarton ? STRSTL : STRIDLE;
+        terminal->setTimeout(5000);
+    } else {
+        // Refused: the next expiry loads the keys again.
+        terminal->setTimeout(stl_timeout);
+    }
+}
+
+void work::answerStl(ssock* terminal, state* record)
+{
+    const bool present = getField(0x9B).tag != 0;
+    const std::string code = fieldText(0x9B);
+    if (!present)
+        logsave("ERR: field 0x9b not found. break. (OnRead)");
+    if (!present || code == "0" || code == "00" || code == "000" || code == "B3") {
+        settled(record);
+        record->uLevel = STRIDLE;
+        terminal->setTimeout(5000);
+    } else {
+        // Refused: the next expiry settles again.
+        terminal->setTimeout(stl_timeout);
+    }
+}
+
+void work::answerProc(ssock* terminal, state* record, unsigned number)
+{
+    if (loglevel > 6)
+        logsave("INF1: case STRPROC (OnRead)");
+    if (record->uVoiCount > 0) {
+        if (loglevel > 6)
+            logsave("INF1: trState->uVoiCount > 0 (OnRead)");
+        if (fieldText(0x81) == "VOI") {
+            const bool accepted = reversalAccepted();
+            if (!accepted && record->uVoiCount <= voi_repeat) {
+                raiseVoiCount(record);
+                if (loglevel > 6)
+                    logsave("INF1: send VOI (1)");
+                record->uOper = VOI;
+                terminal->setTimeout(1000);
+                return;
+            }
+            // Accepted, or refused with the reversals used up: the sequence ends.
+            if (loglevel > 6)
+                logsave("INF1: success VOI");
+            record->uVoiCount = 0;
+            record->uIdle = 0;
+            record->uLevel = STRIDLE;
+            terminal->setTimeout(5000);
+            return;
+        }
+    }
+    // The answer to the request itself, also when it comes after reversals began.
+    deliver(terminal, record, number);
+}
+
+bool work::reversalAccepted()
+{
+    const std::string code = fieldText(0x9B);
+    return fieldText(0xA1) == "Y" || code == "B4" || code == "930";
+}
+
+std::string work::fieldText(unsigned key)
+{
+    field f = getField(key);
+    const char* data = reinterpret_cast<const char*>(f.value.data());
+    return std::string(data, strnlen(data, f.value.size()));
 }
 
 void work::deliver(ssock* terminal, state* record, unsigned number)
@@ -767,12 +1093,7 @@ void work::sendErr(state* record, unsigned code)
 
 std::string work::createXml(state* record)
 {
-    // A field's text: its value up to the first NUL; an absent field gives "".
-    auto text = [this](unsigned key) {
-        field f = getField(key);
-        const char* data = reinterpret_cast<const char*>(f.value.data());
-        return std::string(data, strnlen(data, f.value.size()));
-    };
+    auto text = [this](unsigned key) { return fieldText(key); };
 
     const std::string kind = text(0x81);
     const char* answerType = nullptr;

@@ -1,6 +1,7 @@
 #ifndef WORK_H
 #define WORK_H
 
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -70,19 +71,34 @@ public:
     void sendErr(state* record, unsigned code);
 
     // Builds the terminal request for a parsed cash-register request and sends or
-    // queues it; 0, or the answer code of a refusal (2, 911).
+    // queues it; 0, or the answer code of a refusal (2, 911; 912 when the frame
+    // to queue behind a ping does not fit, so it never reaches the terminal).
     unsigned short proc(xmlfield* request, state* record);
-    // Frames the TLV bytes into the connection's write buffer without writing.
-    void createRequest(ssock* connection, std::vector<unsigned char>& tlv);
+    // Frames the TLV bytes into the connection's write buffer without writing;
+    // false when the buffer could not take the whole frame (nothing appended).
+    bool createRequest(ssock* connection, std::vector<unsigned char>& tlv);
     // createRequest, then write.
     void sendRequest(ssock* connection, std::vector<unsigned char>& tlv);
     // HHMMSS followed by the milliseconds, as one number.
     uint32_t getTrace();
 
+    // The requests the server makes on its own, built into tlv.
+    void doLoadKey(state* record, std::vector<unsigned char>& tlv);
+    void doStl(state* record, std::vector<unsigned char>& tlv);
+    void doPng(unsigned number, std::vector<unsigned char>& tlv);
+    void doVoi(state* record, std::vector<unsigned char>& tlv);
+    // Daily settlement: moves an idle record to STRSTL once the day's time is due.
+    void stlTimeCheck(state* record);
+
     // One read of a service connection is one command.
     void procService(ssock* connection);
     // Starts the programs of the section's exec lines, once, before the loop.
     void startThread();
+
+protected:
+    // Local wall-clock time and the milliseconds of its second; trace numbers and
+    // the daily settlement read the time only through here.
+    virtual void localNow(struct tm& local, unsigned& millis);
 
 private:
     eposp mEposp;
@@ -111,6 +127,17 @@ private:
     int xmlport;
     int serviceport;
 
+    // What the dialogue keeps per terminal record beside the record's fields.
+    struct progress {
+        // A request waits behind a ping in the terminal connection's write buffer.
+        bool queued = false;
+        // The last message parsed from this terminal since its request or reversal
+        // went out passes the reversal success test. Per terminal, because the
+        // codec's fields may hold another terminal's answer.
+        bool accepted = false;
+    };
+    std::map<const state*, progress> mProgress;
+
     // connKind of every listener and connection, owned here so that a closed
     // connection's copy can be released.
     std::map<const ssock*, std::unique_ptr<int>> kinds;
@@ -126,7 +153,22 @@ private:
 
     void readCashbox(ssock* connection);
     void readTerminal(ssock* connection);
+    void answerKey(ssock* terminal, state* record);
+    void answerStl(ssock* terminal, state* record);
+    void answerProc(ssock* terminal, state* record, unsigned number);
     void deliver(ssock* terminal, state* record, unsigned number);
+    void idleTick(ssock* terminal, state* record, unsigned number);
+    void expireProc(ssock* terminal, state* record);
+    // Arms the countdown, then frames and writes the request.
+    void send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown);
+    void settled(state* record);
+    // Field 0xA1 "Y", or response code "B4" or "930", in the answer just parsed.
+    bool reversalAccepted();
+    // A response field's value up to its first NUL; "" when absent.
+    std::string fieldText(unsigned key);
+    // A request queued behind a ping that can no longer reach the terminal: its
+    // cash register hears 912 now instead of never.
+    void loseQueued(state* record);
     void sendText(ssock* connection, const std::string& text);
 
     // CP866 -> UTF-8 when utf is on; otherwise the text as built.

@@ -45,6 +45,39 @@ public:
     static uint8_t stlHour(work& w) { return w.stlHour; }
     static uint8_t stlMin(work& w) { return w.stlMin; }
     static int serviceport(work& w) { return w.serviceport; }
+
+    // The dialogue's settings, as init would leave them after conversion.
+    struct dialogueSettings {
+        uint32_t stl_timeout = 60000;
+        uint32_t pur_timeout = 60000;
+        uint32_t ref_timeout = 60000;
+        uint32_t voi_timeout = 60000;
+        uint32_t cmp_timeout = 60000;
+        uint32_t png_timeout = 5000;
+        uint32_t png_period = 30000;
+        uint32_t voi_repeat = 0;
+        uint8_t loadkeyon = 0;
+        bool stlstarton = false;
+        bool stltimeon = false;
+        uint8_t stlHour = 0;
+        uint8_t stlMin = 0;
+    };
+    static void configure(work& w, const dialogueSettings& s)
+    {
+        w.stl_timeout = s.stl_timeout;
+        w.pur_timeout = s.pur_timeout;
+        w.ref_timeout = s.ref_timeout;
+        w.voi_timeout = s.voi_timeout;
+        w.cmp_timeout = s.cmp_timeout;
+        w.png_timeout = s.png_timeout;
+        w.png_period = s.png_period;
+        w.voi_repeat = s.voi_repeat;
+        w.loadkeyon = s.loadkeyon;
+        w.stlstarton = s.stlstarton;
+        w.stltimeon = s.stltimeon;
+        w.stlHour = s.stlHour;
+        w.stlMin = s.stlMin;
+    }
 };
 
 // A scratch directory that becomes the working directory and takes the log.

@@ -1,0 +1,527 @@
+// Whole stretches of the terminal dialogue, driven step by step: automatic
+// reversal, requests queued behind a ping, the daily settlement, trace numbers,
+// the internal requests, bad terminal input and connections that come and go.
+#include "dialogue_fixture.h"
+
+namespace {
+
+const std::string PUR_OK = tlv(0x81, "PUR") + tlv(0x9B, "00");
+const std::string VOI_Y = tlv(0x81, "VOI") + tlv(0x9B, "00") + tlv(0xA1, "Y");
+const std::string VOI_N = tlv(0x81, "VOI") + tlv(0x9B, "05") + tlv(0xA1, "N");
+const std::string PNG_OK = tlv(0x81, "PNG") + tlv(0x9B, "00");
+const std::string PUR_REQ = "<type>0200000000</type><amount>500</amount><kkm>1</kkm>";
+
+class Dialogue : public dialogueTest {
+public:
+    // A purchase sent from idle; the trace it went out with.
+    std::string purchase()
+    {
+        record->uLevel = STRIDLE;
+        request(PUR_REQ);
+        const std::vector<message> sent = messages(terminal.received());
+        EXPECT_EQ(1u, sent.size());
+        return sent.empty() ? "" : sent[0].at(0x03);
+    }
+    std::vector<std::string> answers() { return documents(cashbox.received()); }
+};
+
+// --- automatic reversal --------------------------------------------------------
+
+TEST_F(Dialogue, UnansweredPurchaseIsAnswered912AndReversedRepeatTimesPlusOne)
+{
+    for (uint32_t repeat : {0u, 2u}) {
+        SCOPED_TRACE(repeat);
+        settings.voi_repeat = repeat;
+        apply();
+        const std::string trace = purchase();
+        std::vector<message> reversals;
+        for (int i = 0; i < 10 && record->uLevel == STRPROC; ++i) {
+            expire();
+            for (const message& m : messages(terminal.received()))
+                reversals.push_back(m);
+        }
+        EXPECT_EQ(STRIDLE, record->uLevel);
+        EXPECT_EQ(1000u, countdown());
+        ASSERT_EQ(repeat + 1, reversals.size());
+        for (const message& m : reversals) {
+            EXPECT_EQ("VOI", m.at(0x01));
+            EXPECT_EQ(trace, m.at(0x03));
+            EXPECT_EQ("000000000500", m.at(0x04));
+        }
+        const std::vector<std::string> docs = answers();
+        ASSERT_EQ(1u, docs.size());
+        EXPECT_EQ("912", element(docs[0], "code"));
+    }
+}
+
+TEST_F(Dialogue, ReversalsStopEarly)
+{
+    struct stopCase {
+        const char* name;
+        std::string answer;
+        std::vector<std::string> codes; // what the cash register gets in all
+    };
+    const stopCase cases[] = {
+        {"accepted reversal", VOI_Y, {"912"}},
+        {"refused, then accepted", "", {"912"}},
+        {"late answer to the purchase", PUR_OK, {"912", "00"}},
+    };
+    for (const stopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        purchase();
+        expire(); // 912 and the first reversal
+        if (c.answer.empty()) {
+            answer(VOI_N);
+            EXPECT_EQ(STRPROC, record->uLevel);
+            EXPECT_EQ(1000u, countdown());
+            expire(); // the next reversal
+            EXPECT_EQ(14000u, countdown());
+            answer(VOI_Y);
+        } else {
+            answer(c.answer);
+        }
+        EXPECT_EQ(STRIDLE, record->uLevel);
+        EXPECT_EQ(5000u, countdown());
+        terminal.received();
+        expire(); // an idle tick, no further reversal
+        EXPECT_EQ("", terminal.received());
+        std::vector<std::string> codes;
+        for (const std::string& d : answers())
+            codes.push_back(element(d, "code"));
+        EXPECT_EQ(c.codes, codes);
+    }
+}
+
+TEST_F(Dialogue, ReversalOrCompletionFromTheCashRegisterIsRepeated)
+{
+    struct repeatCase {
+        const char* name;
+        std::string type;
+        bool acceptFirstRepetition;
+        size_t repetitions;
+        std::vector<std::string> codes;
+    };
+    const repeatCase cases[] = {
+        {"reversal accepted on repetition", "0400000000", true, 1, {}},
+        {"completion never answered", "0200940000", false, 3, {"912"}},
+    };
+    for (const repeatCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        record->uLevel = STRIDLE;
+        request("<type>" + c.type + "</type><trace>4242</trace><amount>300</amount><kkm>1</kkm>");
+        terminal.received();
+        size_t repetitions = 0;
+        for (int i = 0; i < 10 && record->uLevel == STRPROC; ++i) {
+            expire();
+            for (const message& m : messages(terminal.received())) {
+                ++repetitions;
+                EXPECT_EQ("VOI", m.at(0x01));
+                EXPECT_EQ("0000004242", m.at(0x03));
+                EXPECT_EQ("000000000300", m.at(0x04));
+            }
+            if (c.acceptFirstRepetition && repetitions == 1)
+                answer(VOI_Y);
+        }
+        EXPECT_EQ(STRIDLE, record->uLevel);
+        EXPECT_EQ(c.repetitions, repetitions);
+        std::vector<std::string> codes;
+        for (const std::string& d : answers())
+            codes.push_back(element(d, "code"));
+        EXPECT_EQ(c.codes, codes);
+    }
+}
+
+// The codec's fields hold whatever terminal spoke last; a reversal must be
+// decided by its own terminal's answer.
+TEST_F(Dialogue, ReversalIsDecidedByItsOwnTerminal)
+{
+    ssock* otherListener = listener(CONN_TERMINAL, 2);
+    state* other = addState(2);
+    other->uLevel = STRIDLE;
+    pairConn second;
+    accept(second, otherListener);
+
+    struct ownCase {
+        const char* name;
+        std::string own;   // this terminal's undelivered answer, "" for none
+        std::string other; // parsed last, from the other terminal
+        uint8_t next;
+        bool repeated;
+    };
+    const ownCase cases[] = {
+        {"another terminal's accepted reversal", "", VOI_Y, STRPROC, true},
+        {"own accepted answer, then another's refusal", VOI_Y, VOI_N, STRIDLE, false},
+    };
+    for (const ownCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        record->uLevel = STRIDLE;
+        request("<type>0400000000</type><trace>9</trace><kkm>1</kkm>");
+        terminal.received();
+        if (!c.own.empty()) {
+            workPeer::cashboxes(core).del(1u); // the answer finds no cash register
+            answer(c.own);
+            EXPECT_EQ(STRPROC, record->uLevel);
+        }
+        read(second, frame(c.other));
+        expire();
+        EXPECT_EQ(c.next, record->uLevel);
+        EXPECT_EQ(c.repeated, !messages(terminal.received()).empty());
+        workPeer::cashboxes(core).del(1u);
+        workPeer::cashboxes(core).insert(1, cashbox.record);
+        cashbox.received();
+    }
+}
+
+TEST_F(Dialogue, CashRegisterGoneBeforeTheAnswerStillGetsThePurchaseReversed)
+{
+    const std::string trace = purchase();
+    hangUp(cashbox);
+    answer(PUR_OK);
+    EXPECT_TRUE(contains(dir.log(), "ERR: can't find socket for kkm 1\n"));
+    EXPECT_EQ(STRPROC, record->uLevel);
+    EXPECT_EQ(1000u, countdown());
+    expire();
+    const std::vector<message> sent = messages(terminal.received());
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ("VOI", sent[0].at(0x01));
+    EXPECT_EQ(trace, sent[0].at(0x03));
+    EXPECT_TRUE(contains(dir.log(), "ERR: send autoreversal\n"));
+}
+
+TEST_F(Dialogue, NewCashRegisterConnectionTakesTheOutstandingAnswer)
+{
+    purchase();
+    pairConn newer;
+    accept(newer, cashListener);
+    newer.received();
+    request(PUR_REQ, newer);
+    EXPECT_EQ("914", element(newer.received(), "code"));
+    cashbox.received();
+    EXPECT_TRUE(cashbox.peerClosed());
+    answer(PUR_OK);
+    EXPECT_EQ("00", element(newer.received(), "code"));
+    EXPECT_EQ(STRIDLE, record->uLevel);
+}
+
+TEST_F(Dialogue, ReplacedCashRegisterLeavesNoEntryUnderAnyNumber)
+{
+    addState(2)->uLevel = STRNEW;
+    pairConn a, b;
+    accept(a, cashListener);
+    accept(b, cashListener);
+    request("<kkm>2</kkm>", a);
+    request("<kkm>1</kkm>", a);
+    ASSERT_EQ(a.record, workPeer::cashboxes(core).get(2u));
+    request("<kkm>1</kkm>", b);
+    EXPECT_EQ(b.record, workPeer::cashboxes(core).get(1u));
+    EXPECT_EQ(0u, workPeer::cashboxes(core).get(a.record));
+    EXPECT_FALSE(workPeer::cashboxes(core).has(2u));
+}
+
+// --- requests behind a ping ------------------------------------------------------
+
+TEST_F(Dialogue, RequestQueuedBehindAPingGoesOutAfterItsAnswer)
+{
+    record->uLevel = STRIDLE;
+    record->uIdle = 29000;
+    expire();
+    ASSERT_EQ(STRPING, record->uLevel);
+    EXPECT_EQ("PNG", messages(terminal.received()).at(0).at(0x01));
+    request(PUR_REQ);
+    EXPECT_EQ("", terminal.received());
+    answer(PNG_OK);
+    EXPECT_EQ(STRIDLE, record->uLevel);
+    EXPECT_EQ(5000u, countdown());
+    expire();
+    EXPECT_EQ(STRPROC, record->uLevel);
+    EXPECT_EQ(12000u, countdown());
+    EXPECT_EQ("PUR", messages(terminal.received()).at(0).at(0x01));
+    answer(PUR_OK);
+    const std::vector<std::string> docs = answers();
+    ASSERT_EQ(1u, docs.size());
+    EXPECT_EQ("00", element(docs[0], "code"));
+}
+
+// A queued request that never reaches the terminal gets 912 at once, and
+// nothing is reversed for it.
+TEST_F(Dialogue, QueuedRequestThatIsLostIsAnswered912)
+{
+    struct lossCase {
+        const char* name;
+        std::function<void(Dialogue&, pairConn&)> lose;
+        uint8_t next;
+    };
+    const lossCase cases[] = {
+        {"ping unanswered", [](Dialogue& t, pairConn& conn) { t.expire(conn); }, STRIDLE},
+        {"terminal hangs up", [](Dialogue& t, pairConn& conn) { t.hangUp(conn); }, STRPING},
+        {"terminal connects again",
+         [](Dialogue& t, pairConn&) {
+             pairConn again;
+             t.accept(again, t.termListener);
+             t.expire(again); // the new connection knows no ping: dropped
+         },
+         STRIDLE},
+    };
+    for (const lossCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        pairConn conn; // the terminal's connection for this case
+        accept(conn, termListener);
+        record->uLevel = STRPING;
+        request(PUR_REQ);
+        ASSERT_TRUE(answers().empty());
+        c.lose(*this, conn);
+        EXPECT_EQ(c.next, record->uLevel);
+        const std::vector<std::string> docs = answers();
+        ASSERT_EQ(1u, docs.size());
+        EXPECT_EQ("912", element(docs[0], "code"));
+        // Later ticks reverse nothing and answer nothing more.
+        pairConn fresh;
+        accept(fresh, termListener);
+        record->uLevel = STRIDLE;
+        expire(fresh);
+        expire(fresh);
+        EXPECT_EQ("", fresh.received());
+        EXPECT_TRUE(answers().empty());
+    }
+}
+
+TEST_F(Dialogue, QueuedRequestThatDoesNotFitIsAnswered912)
+{
+    record->uLevel = STRPING;
+    const std::vector<unsigned char> filler(ssock::BUFF_SIZE - 20, 'x');
+    ASSERT_NE(0, terminal.record->setWrBuff(filler.data(), static_cast<unsigned short>(filler.size())));
+    request(PUR_REQ);
+    const std::vector<std::string> docs = answers();
+    ASSERT_EQ(1u, docs.size());
+    EXPECT_EQ("912", element(docs[0], "code"));
+    EXPECT_EQ(STRPING, record->uLevel);
+    answer(PNG_OK);
+    terminal.record->buffWrCl();
+    expire();
+    EXPECT_EQ(STRIDLE, record->uLevel); // nothing went out, nothing outstanding
+    EXPECT_TRUE(answers().empty());
+}
+
+// --- daily settlement ------------------------------------------------------------
+
+TEST_F(Dialogue, DailySettlementCheck)
+{
+    struct checkCase {
+        const char* name;
+        bool on;
+        int hour, minute;
+        bool done;
+        uint8_t lastDay;
+        uint32_t idle;
+        uint8_t next;
+        bool doneAfter;
+    };
+    const checkCase cases[] = {
+        {"before the time clears done", true, 22, 59, true, 15, 0, STRIDLE, false},
+        {"after midnight clears done", true, 0, 10, true, 15, 0, STRIDLE, false},
+        {"at the time, not done", true, 23, 0, false, 0, 0, STRSTL, false},
+        {"done today", true, 23, 30, true, 15, 0, STRIDLE, true},
+        {"done on another day", true, 23, 30, true, 14, 0, STRSTL, false},
+        {"switched off", false, 23, 30, false, 0, 0, STRIDLE, false},
+        {"a ping comes first", true, 23, 30, false, 0, 29000, STRPING, false},
+    };
+    for (const checkCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.stltimeon = c.on;
+        settings.stlHour = 23;
+        settings.stlMin = 0;
+        apply();
+        core.at(c.hour, c.minute, 0, 0, 15);
+        record->uLevel = STRIDLE;
+        record->bStlDone = c.done;
+        record->uStlDay = c.lastDay;
+        record->uIdle = c.idle;
+        expire();
+        EXPECT_EQ(c.next, record->uLevel);
+        EXPECT_EQ(c.doneAfter, record->bStlDone);
+        terminal.received();
+    }
+}
+
+TEST_F(Dialogue, StartUpSettlementCountsForTheDayOnlyAfterTheTime)
+{
+    struct startCase {
+        const char* name;
+        int settledAt;
+        uint8_t afterTwentyThree;
+    };
+    const startCase cases[] = {{"settled at 23:10", 23, STRIDLE}, {"settled at 22:00", 22, STRSTL}};
+    for (const startCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.stltimeon = true;
+        settings.stlHour = 23;
+        apply();
+        record->uLevel = STRSTL;
+        core.at(c.settledAt, c.settledAt == 23 ? 10 : 0, 0, 0, 15);
+        answer(tlv(0x81, "STL") + tlv(0x9B, "00"));
+        ASSERT_EQ(STRIDLE, record->uLevel);
+        if (c.settledAt < 23) {
+            core.at(22, 30, 0, 0, 15);
+            expire();
+        }
+        core.at(23, 20, 0, 0, 15);
+        expire();
+        EXPECT_EQ(c.afterTwentyThree, record->uLevel);
+    }
+}
+
+// --- trace numbers and the internal requests -----------------------------------------
+
+TEST_F(Dialogue, TraceNumbersFromTheLocalTime)
+{
+    struct traceCase {
+        int h, m, s;
+        unsigned ms;
+        uint32_t trace;
+        const char* logged;
+    };
+    const traceCase cases[] = {
+        {9, 5, 1, 300, 90501300u, "getTraceTime: 090501\n"},
+        {23, 59, 59, 999, 235959999u, "getTraceTime: 235959\n"},
+        {0, 0, 0, 7, 7u, "getTraceTime: 000000\n"},
+    };
+    for (const traceCase& c : cases) {
+        SCOPED_TRACE(c.trace);
+        core.at(c.h, c.m, c.s, c.ms, 15);
+        EXPECT_EQ(c.trace, core.getTrace());
+        EXPECT_TRUE(contains(dir.log(), c.logged));
+    }
+    core.at(9, 5, 1, 300, 15);
+    EXPECT_EQ("0090501300", purchase());
+}
+
+TEST_F(Dialogue, InternalRequests)
+{
+    core.at(9, 5, 1, 300, 15);
+    state far(107);
+    far.uTrace = 55;
+    far.uAmount = 0;
+    struct builderCase {
+        const char* name;
+        std::function<void(std::vector<unsigned char>&)> build;
+        std::string bytes;
+    };
+    const std::string TRACE = "0090501300";
+    const builderCase cases[] = {
+        {"key loading", [&](std::vector<unsigned char>& v) { core.doLoadKey(&far, v); },
+         tlv(0x01, "FUN") + tlv(0x02, "07") + tlv(0x03, TRACE) + tlv(0x0D, "07")},
+        {"settlement", [&](std::vector<unsigned char>& v) { core.doStl(&far, v); },
+         tlv(0x01, "STL") + tlv(0x02, "07") + tlv(0x03, TRACE)},
+        {"ping", [&](std::vector<unsigned char>& v) { core.doPng(105, v); }, tlv(0x01, "PNG") + tlv(0x02, "05")},
+        {"reversal with amount 0",
+         [&](std::vector<unsigned char>& v) {
+             far.uTrace = 55;
+             core.doVoi(&far, v);
+         },
+         tlv(0x01, "VOI") + tlv(0x02, "07") + tlv(0x03, "0000000055") + tlv(0x04, "000000000000")},
+    };
+    for (const builderCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<unsigned char> out;
+        c.build(out);
+        EXPECT_EQ(c.bytes, std::string(out.begin(), out.end()));
+    }
+    EXPECT_EQ(55u, far.uTrace); // a reversal keeps the trace it reverses
+}
+
+// --- bad terminal input and stray connections -----------------------------------------
+
+TEST_F(Dialogue, UnreadableAnswerLeavesThePurchaseToTimeOut)
+{
+    const std::string good = frame(PUR_OK);
+    std::string wrongOuter = good;
+    wrongOuter[1] = static_cast<char>(wrongOuter[1] + 1);
+    std::string wrongInner = good;
+    wrongInner[5] = static_cast<char>(wrongInner[5] - 1);
+    struct badCase {
+        const char* name;
+        std::vector<std::string> reads;
+    };
+    const badCase cases[] = {
+        {"split over two reads", {good.substr(0, 5), good.substr(5)}},
+        {"two frames in one read", {good + good}},
+        {"outer length wrong", {wrongOuter}},
+        {"inner length wrong", {wrongInner}},
+        {"garbage", {"GARBAGE!\r\n"}},
+        {"TLV ends inside a value", {frame(std::string("\x81\x05\x50", 3))}},
+    };
+    for (const badCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string trace = purchase();
+        terminal.record->setTimeout(KEPT);
+        for (const std::string& r : c.reads)
+            read(terminal, r);
+        EXPECT_EQ(STRPROC, record->uLevel);
+        EXPECT_EQ(KEPT, countdown());
+        EXPECT_TRUE(answers().empty());
+        expire();
+        EXPECT_EQ("912", element(cashbox.received(), "code"));
+        const std::vector<message> sent = messages(terminal.received());
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ(trace, sent[0].at(0x03));
+        record->uVoiCount = 0;
+    }
+    EXPECT_TRUE(contains(dir.log(), "Could not parse answer from port (2): "));
+    EXPECT_TRUE(contains(dir.log(), "Could not parse answer from port (1): "));
+}
+
+TEST_F(Dialogue, StrayTerminalConnectionsAreDropped)
+{
+    ssock* unconfigured = listener(CONN_TERMINAL, 3); // a listener without a record
+    struct strayCase {
+        const char* name;
+        bool replaced; // else: on the number without a record
+        bool byCountdown;
+        const char* logLine;
+    };
+    const strayCase cases[] = {
+        {"countdown of a replaced connection", true, true, "ERR: 1 (OnTimeout), IP: 127.0.0.1\n"},
+        {"countdown without a record", false, true, "ERR: 2 (OnTimeout), IP: 127.0.0.1\n"},
+        {"message on a replaced connection", true, false, "ERR: socket has no cashbox number\n"},
+        {"message without a record", false, false, "ERR: not found state for pinpad\n"},
+    };
+    for (const strayCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        record->uLevel = STRIDLE;
+        pairConn stray, newer;
+        accept(stray, c.replaced ? termListener : unconfigured);
+        if (c.replaced)
+            accept(newer, termListener);
+        if (c.byCountdown)
+            expire(stray);
+        else
+            read(stray, frame(PUR_OK));
+        EXPECT_TRUE(contains(dir.log(), c.logLine));
+        stray.received();
+        EXPECT_TRUE(stray.peerClosed());
+        EXPECT_EQ(0u, workPeer::terminals(core).get(stray.record));
+        if (c.replaced) {
+            EXPECT_EQ(newer.record, workPeer::terminals(core).get(1u));
+        }
+        EXPECT_EQ(STRIDLE, record->uLevel);
+    }
+    core.OnTimeout(nullptr);
+    EXPECT_TRUE(contains(dir.log(), "ERR: arSocket == NULL (OnTimeout)\n"));
+}
+
+TEST_F(Dialogue, ReconnectWhileARequestIsOutstanding)
+{
+    const std::string trace = purchase();
+    hangUp(terminal);
+    pairConn again;
+    accept(again, termListener);
+    EXPECT_EQ(20000u, again.record->timeout);
+    expire(again);
+    EXPECT_EQ("912", element(cashbox.received(), "code"));
+    const std::vector<message> sent = messages(again.received());
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ("VOI", sent[0].at(0x01));
+    EXPECT_EQ(trace, sent[0].at(0x03));
+}
+
+} // namespace

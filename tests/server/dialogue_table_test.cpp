@@ -1,0 +1,277 @@
+// The terminal record's state machine, one case per transition: a level, one
+// event (countdown expiry, terminal answer, cash-register request) and what must
+// follow: the next level, the countdown armed, what went to the terminal and
+// what went to the cash register.
+#include <functional>
+
+#include "dialogue_fixture.h"
+
+namespace {
+
+enum eventKind { EXPIRY, ANSWER, REQUEST };
+
+typedef std::function<void(dialogueTest&)> setup;
+typedef std::function<void(dialogueTest&, const std::vector<message>&)> probe;
+
+struct row {
+    const char* name;
+    uint8_t level;
+    eventKind on;
+    setup given;        // settings and record fields before the event
+    std::string input;  // answer fields or request body
+    uint8_t next;
+    unsigned countdown; // KEPT: not touched; GONE: connection dropped
+    const char* sent;   // kind of the one message sent to the terminal, "" for none
+    const char* code;   // code of the one answer to the cash register, "" for none
+    const char* logLine;
+    probe check;
+};
+
+// The terminal's answers.
+const std::string PUR_OK = tlv(0x81, "PUR") + tlv(0x9B, "00");
+const std::string KEY_OK = tlv(0x81, "FUN") + tlv(0x9B, "00");
+const std::string KEY_REFUSED = tlv(0x81, "FUN") + tlv(0x9B, "05");
+const std::string KEY_NO_CODE = tlv(0x81, "FUN");
+const std::string STL_OK = tlv(0x81, "STL") + tlv(0x9B, "00");
+const std::string STL_B3 = tlv(0x81, "STL") + tlv(0x9B, "B3");
+const std::string STL_REFUSED = tlv(0x81, "STL") + tlv(0x9B, "05");
+const std::string STL_NO_CODE = tlv(0x81, "STL");
+const std::string VOI_Y = tlv(0x81, "VOI") + tlv(0x9B, "00") + tlv(0xA1, "Y");
+const std::string VOI_B4 = tlv(0x81, "VOI") + tlv(0x9B, "B4");
+const std::string VOI_930 = tlv(0x81, "VOI") + tlv(0x9B, "930");
+const std::string VOI_N = tlv(0x81, "VOI") + tlv(0x9B, "05") + tlv(0xA1, "N");
+const std::string PNG_OK = tlv(0x81, "PNG") + tlv(0x9B, "00");
+
+// Cash-register requests for number 1.
+const std::string PUR_REQ = "<type>0200000000</type><amount>500</amount><kkm>1</kkm>";
+const std::string BAD_TYPE = "<type>0100000000</type><kkm>1</kkm>";
+
+setup outstanding(typemess kind, uint16_t count)
+{
+    return [kind, count](dialogueTest& t) {
+        t.record->uOper = kind;
+        t.record->uVoiCount = count;
+        t.record->uTrace = 123;
+        t.record->uAmount = 500;
+    };
+}
+
+probe voiCount(uint16_t expected)
+{
+    return [expected](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(expected, t.record->uVoiCount); };
+}
+
+probe reversalOfTheRequest(uint16_t expectedCount)
+{
+    return [expectedCount](dialogueTest& t, const std::vector<message>& sent) {
+        EXPECT_EQ(expectedCount, t.record->uVoiCount);
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ("0000000123", sent[0].at(0x03));
+        EXPECT_EQ("000000000500", sent[0].at(0x04));
+        EXPECT_EQ("01", sent[0].at(0x02));
+    };
+}
+
+probe settledToday(bool done)
+{
+    return [done](dialogueTest& t, const std::vector<message>&) {
+        EXPECT_EQ(done, t.record->bStlDone);
+        if (done) {
+            EXPECT_EQ(15, t.record->uStlDay);
+            EXPECT_EQ(0u, t.record->uIdle);
+        }
+    };
+}
+
+const row ROWS[] = {
+    // STRNEW: the first expiry picks the start-up step.
+    {"new_expiry_loads_keys", STRNEW, EXPIRY, [](dialogueTest& t) { t.settings.loadkeyon = 2; t.settings.stlstarton = true; },
+     "", STRKEY, 1000, "", "", nullptr, nullptr},
+    {"new_expiry_settles", STRNEW, EXPIRY, [](dialogueTest& t) { t.settings.stlstarton = true; }, "", STRSTL, 1000, "", "",
+     nullptr, nullptr},
+    {"new_expiry_goes_idle", STRNEW, EXPIRY, nullptr, "", STRIDLE, 1000, "", "", nullptr, nullptr},
+    {"new_answer_ignored", STRNEW, ANSWER, nullptr, PUR_OK, STRNEW, KEPT, "", "", nullptr, nullptr},
+    {"new_request_busy", STRNEW, REQUEST, nullptr, PUR_REQ, STRNEW, KEPT, "", "914", nullptr, nullptr},
+
+    // STRKEY
+    {"key_expiry_loads", STRKEY, EXPIRY, nullptr, "", STRKEY, 11000, "FUN", "", nullptr,
+     [](dialogueTest& t, const std::vector<message>& sent) {
+         EXPECT_EQ("07", sent.at(0).at(0x0D));
+         EXPECT_EQ("0120000000", sent.at(0).at(0x03));
+         EXPECT_EQ(120000000u, t.record->uTrace);
+     }},
+    {"key_answer_ok_then_settle", STRKEY, ANSWER, [](dialogueTest& t) { t.settings.stlstarton = true; }, KEY_OK, STRSTL,
+     5000, "", "", nullptr, nullptr},
+    {"key_answer_ok_then_idle", STRKEY, ANSWER, nullptr, KEY_OK, STRIDLE, 5000, "", "", nullptr, nullptr},
+    {"key_answer_refused_repeats", STRKEY, ANSWER, nullptr, KEY_REFUSED, STRKEY, 11000, "", "", nullptr, nullptr},
+    {"key_answer_without_code_repeats", STRKEY, ANSWER, nullptr, KEY_NO_CODE, STRKEY, 11000, "", "", nullptr, nullptr},
+    {"key_request_busy", STRKEY, REQUEST, nullptr, PUR_REQ, STRKEY, KEPT, "", "914", nullptr, nullptr},
+
+    // STRSTL
+    {"stl_expiry_settles", STRSTL, EXPIRY, nullptr, "", STRSTL, 11000, "STL", "", nullptr,
+     [](dialogueTest&, const std::vector<message>& sent) { EXPECT_EQ("0120000000", sent.at(0).at(0x03)); }},
+    {"stl_answer_ok", STRSTL, ANSWER, [](dialogueTest& t) { t.record->uIdle = 7000; }, STL_OK, STRIDLE, 5000, "", "",
+     nullptr, settledToday(true)},
+    {"stl_answer_b3_counts_as_done", STRSTL, ANSWER, nullptr, STL_B3, STRIDLE, 5000, "", "", nullptr, settledToday(true)},
+    {"stl_answer_without_code_counts_as_done", STRSTL, ANSWER, nullptr, STL_NO_CODE, STRIDLE, 5000, "", "",
+     "ERR: field 0x9b not found. break. (OnRead)\n", settledToday(true)},
+    {"stl_answer_refused_repeats", STRSTL, ANSWER, nullptr, STL_REFUSED, STRSTL, 11000, "", "", nullptr, settledToday(false)},
+    {"stl_request_busy", STRSTL, REQUEST, nullptr, PUR_REQ, STRSTL, KEPT, "", "914", nullptr, nullptr},
+
+    // STRIDLE
+    {"idle_expiry_writes_queued_request", STRIDLE, EXPIRY,
+     [](dialogueTest& t) {
+         t.record->uLevel = STRPING;
+         t.request(PUR_REQ);
+         t.record->uLevel = STRIDLE; // the ping has been answered
+         t.record->uIdle = 4000;
+     },
+     "", STRPROC, 12000, "PUR", "", nullptr,
+     [](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(0u, t.record->uIdle); }},
+    {"idle_expiry_pings", STRIDLE, EXPIRY, [](dialogueTest& t) { t.record->uIdle = 29000; }, "", STRPING, 6000, "PNG", "",
+     nullptr,
+     [](dialogueTest& t, const std::vector<message>& sent) {
+         EXPECT_EQ(0u, t.record->uIdle);
+         EXPECT_EQ("01", sent.at(0).at(0x02));
+         EXPECT_EQ(0u, sent.at(0).count(0x03));
+     }},
+    {"idle_expiry_ticks", STRIDLE, EXPIRY, [](dialogueTest& t) { t.record->uIdle = 5000; }, "", STRIDLE, 1000, "", "",
+     nullptr, [](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(6000u, t.record->uIdle); }},
+    {"idle_answer_ignored", STRIDLE, ANSWER, nullptr, PUR_OK, STRIDLE, KEPT, "", "", nullptr, nullptr},
+    {"idle_request_sent", STRIDLE, REQUEST, [](dialogueTest& t) { t.record->uIdle = 9000; }, PUR_REQ, STRPROC, 12000,
+     "PUR", "", nullptr,
+     [](dialogueTest& t, const std::vector<message>& sent) {
+         EXPECT_EQ(0u, t.record->uIdle);
+         EXPECT_EQ(0u, t.record->uVoiCount);
+         EXPECT_EQ("000000000500", sent.at(0).at(0x04));
+     }},
+    {"idle_request_unknown_type", STRIDLE, REQUEST, nullptr, BAD_TYPE, STRIDLE, KEPT, "", "2", nullptr, nullptr},
+    {"idle_request_terminal_not_connected", STRIDLE, REQUEST,
+     [](dialogueTest& t) { workPeer::terminals(t.core).del(1u); }, PUR_REQ, STRIDLE, KEPT, "", "911",
+     "ERR: 3 (proc)\n", nullptr},
+
+    // STRPROC, expiry of a purchase, refund or authorisation: 912, then reversals.
+    {"proc_expiry_first_reversal", STRPROC, EXPIRY, outstanding(PUR, 0), "", STRPROC, 14000, "VOI", "912",
+     "ERR: send autoreversal\n", reversalOfTheRequest(1)},
+    {"proc_expiry_next_reversal", STRPROC, EXPIRY, outstanding(REF, 2), "", STRPROC, 14000, "VOI", "", nullptr,
+     reversalOfTheRequest(3)},
+    {"proc_expiry_reversals_used_up", STRPROC, EXPIRY, outstanding(AUT, 3), "", STRIDLE, 1000, "", "", nullptr,
+     voiCount(4)},
+    {"proc_expiry_count_saturates", STRPROC, EXPIRY,
+     [](dialogueTest& t) {
+         outstanding(PUR, 65535)(t);
+         t.settings.voi_repeat = 70000;
+     },
+     "", STRPROC, 14000, "VOI", "", nullptr, reversalOfTheRequest(65535)},
+    // ... of a reversal or completion from the cash register: repeated as reversals.
+    {"proc_expiry_void_after_accepted_answer", STRPROC, EXPIRY,
+     [](dialogueTest& t) {
+         t.record->uLevel = STRIDLE;
+         t.answer(VOI_Y);
+         t.record->uLevel = STRPROC;
+         outstanding(VOI, 0)(t);
+     },
+     "", STRIDLE, 1000, "", "912", "ERR: No answer from pinpad\n", voiCount(0)},
+    {"proc_expiry_void_used_up", STRPROC, EXPIRY, outstanding(VOI, 3), "", STRIDLE, 1000, "", "912",
+     "ERR: No answer from pinpad\n", voiCount(4)},
+    {"proc_expiry_completion_repeated", STRPROC, EXPIRY, outstanding(CMP, 0), "", STRPROC, 14000, "VOI", "", nullptr,
+     reversalOfTheRequest(1)},
+    // ... of anything else: back to idle, no answer.
+    {"proc_expiry_settlement", STRPROC, EXPIRY, outstanding(STL, 0), "", STRIDLE, 1000, "", "", nullptr, nullptr},
+    {"proc_expiry_pin", STRPROC, EXPIRY, outstanding(PIN, 0), "", STRIDLE, 1000, "", "", nullptr, nullptr},
+
+    // STRPROC, answers.
+    {"proc_answer_reversal_accepted_y", STRPROC, ANSWER, outstanding(PUR, 1), VOI_Y, STRIDLE, 5000, "", "", nullptr,
+     voiCount(0)},
+    {"proc_answer_reversal_accepted_b4", STRPROC, ANSWER, outstanding(PUR, 1), VOI_B4, STRIDLE, 5000, "", "", nullptr,
+     voiCount(0)},
+    {"proc_answer_reversal_accepted_930", STRPROC, ANSWER, outstanding(PUR, 1), VOI_930, STRIDLE, 5000, "", "", nullptr,
+     voiCount(0)},
+    {"proc_answer_reversal_refused_used_up", STRPROC, ANSWER, outstanding(PUR, 3), VOI_N, STRIDLE, 5000, "", "", nullptr,
+     voiCount(0)},
+    {"proc_answer_reversal_refused", STRPROC, ANSWER, outstanding(PUR, 1), VOI_N, STRPROC, 1000, "", "", nullptr,
+     [](dialogueTest& t, const std::vector<message>&) {
+         EXPECT_EQ(2, t.record->uVoiCount);
+         EXPECT_EQ(VOI, t.record->uOper);
+     }},
+    {"proc_answer_delivered", STRPROC, ANSWER, outstanding(PUR, 0), PUR_OK, STRIDLE, 5000, "", "00", nullptr, nullptr},
+    {"proc_answer_late_during_reversal", STRPROC, ANSWER, outstanding(PUR, 1), PUR_OK, STRIDLE, 5000, "", "00", nullptr,
+     nullptr},
+    {"proc_answer_cash_register_gone", STRPROC, ANSWER,
+     [](dialogueTest& t) {
+         outstanding(PUR, 0)(t);
+         t.hangUp(t.cashbox);
+     },
+     PUR_OK, STRPROC, 1000, "", "", "ERR: can't find socket for kkm 1\n", nullptr},
+    {"proc_request_busy", STRPROC, REQUEST, nullptr, PUR_REQ, STRPROC, KEPT, "", "914", nullptr, nullptr},
+
+    // STRPING
+    {"ping_expiry_drops_the_connection", STRPING, EXPIRY, [](dialogueTest& t) { t.record->uIdle = 3000; }, "", STRIDLE,
+     GONE, "", "", "ERR: PING (OnTimeout), IP: 127.0.0.1\n",
+     [](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(0u, t.record->uIdle); }},
+    {"ping_answer", STRPING, ANSWER, [](dialogueTest& t) { t.record->uIdle = 3000; }, PNG_OK, STRIDLE, 5000, "", "",
+     nullptr, [](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(0u, t.record->uIdle); }},
+    {"ping_request_queued", STRPING, REQUEST, nullptr, PUR_REQ, STRPING, KEPT, "", "", nullptr,
+     [](dialogueTest& t, const std::vector<message>&) { EXPECT_GT(t.terminal.record->getWrLen(), 0); }},
+    {"ping_request_unknown_type", STRPING, REQUEST, nullptr, BAD_TYPE, STRPING, KEPT, "", "2", nullptr,
+     [](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(0, t.terminal.record->getWrLen()); }},
+
+    // A level the machine does not know.
+    {"unknown_level_expiry", 6, EXPIRY, nullptr, "", 6, GONE, "", "", "ERR: 3 (OnTimeout), IP: 127.0.0.1\n", nullptr},
+    {"unknown_level_answer", 6, ANSWER, nullptr, PUR_OK, 6, KEPT, "", "", nullptr, nullptr},
+};
+
+void PrintTo(const row& r, std::ostream* os) { *os << r.name; }
+
+class TransitionTable : public dialogueTest, public ::testing::WithParamInterface<row> {};
+
+TEST_P(TransitionTable, Step)
+{
+    const row& r = GetParam();
+    record->uLevel = r.level;
+    if (r.given)
+        r.given(*this);
+    apply();
+    terminal.received();
+    cashbox.received();
+    terminal.record->setTimeout(KEPT);
+
+    switch (r.on) {
+    case EXPIRY: expire(); break;
+    case ANSWER: answer(r.input); break;
+    case REQUEST: request(r.input); break;
+    }
+
+    EXPECT_EQ(r.next, record->uLevel);
+    if (r.countdown == GONE) {
+        EXPECT_EQ(0u, workPeer::terminals(core).size());
+        terminal.received();
+        EXPECT_TRUE(terminal.peerClosed());
+    } else {
+        EXPECT_EQ(r.countdown, countdown());
+    }
+    const std::vector<message> sent = messages(terminal.received());
+    if (*r.sent) {
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ(r.sent, sent[0].at(0x01));
+    } else {
+        EXPECT_TRUE(sent.empty());
+    }
+    const std::vector<std::string> docs = documents(cashbox.received());
+    if (*r.code) {
+        ASSERT_EQ(1u, docs.size());
+        EXPECT_EQ(r.code, element(docs[0], "code"));
+    } else {
+        EXPECT_TRUE(docs.empty()) << docs[0];
+    }
+    if (r.logLine) {
+        EXPECT_TRUE(contains(dir.log(), r.logLine)) << dir.log();
+    }
+    if (r.check)
+        r.check(*this, sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialogue, TransitionTable, ::testing::ValuesIn(ROWS),
+                         [](const ::testing::TestParamInfo<row>& info) { return std::string(info.param.name); });
+
+} // namespace
