@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "free_port.h"
 #include "md5.h"
 #include "work_peer.h"
 
@@ -12,20 +13,7 @@ namespace {
 
 const std::string DECL = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
 
-// A TCP port nobody listens on right now.
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+int freePort() { return freeTcpPort(); }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -1,0 +1,47 @@
+#ifndef FREE_PORT_H
+#define FREE_PORT_H
+
+// Listening ports for tests that start servers. Test programs run in parallel, so a port
+// that bind(0) reported free can reach another program, or become the source port of an
+// outgoing connection, before our server binds it. Ports are therefore taken below the
+// system's ephemeral range, from a block chosen by the process id, and each one is
+// probed on every address before it is handed out.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+inline bool portBindable(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<unsigned short>(port));
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+inline int freeTcpPort()
+{
+    const int first = 20000;
+    const int width = 24;   // ports a block
+    const int blocks = 500; // 20000 to 31999, below the ephemeral range
+    static int handed = 0;
+    const int block = static_cast<int>(getpid()) % blocks;
+    for (int tries = 0; tries < width * blocks; ++tries) {
+        const int port = first + (block * width + handed++) % (width * blocks);
+        if (portBindable(port))
+            return port;
+    }
+    return 0;
+}
+
+#endif
