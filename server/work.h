@@ -24,6 +24,10 @@ extern const size_t SERVICE_COMMANDS_LEN;
 // Process ids of child programs that the server core stops when it ends.
 extern std::vector<int> lPID;
 
+// First byte of the last service command; 'p' or 'P' means paste mode, shared by every
+// service connection.
+extern unsigned char lastServiceCommand;
+
 // Answer codes of the server's own.
 enum {
     ERR_UNKNOWN_TYPE = 2,

@@ -5,7 +5,6 @@
 
 #include "work_peer.h"
 
-extern unsigned char lastServiceCommand;
 
 namespace {
 
