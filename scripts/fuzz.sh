@@ -14,7 +14,7 @@ build="${FUZZ_BUILD:-$root/build/fuzz}"
 # The targets run from a scratch directory, so a relative build path is made absolute.
 mkdir -p "$build"
 build="$(cd "$build" && pwd)"
-targets=(parse frames)
+targets=(parse frames request config answer)
 
 # The libraries get coverage instrumentation without the fuzzer's main; the sanitizers
 # come from the project's own option.
@@ -32,9 +32,10 @@ for t in "${targets[@]}"; do
   mkdir -p "$work/$t/corpus" "$work/$t/artifacts"
   cp "$root/tools/fuzz/corpus/$t/"* "$work/$t/corpus/"
   echo "== fuzz_$t for ${seconds}s"
-  # The log and any success file are written in the scratch directory.
+  # The log and any success file are written in the scratch directory. The paths are
+  # absolute because a target may move into a scratch directory of its own.
   if ! (cd "$work/$t" && "$build/tools/fuzz/fuzz_$t" -max_total_time="$seconds" \
-          -artifact_prefix="$work/$t/artifacts/" -print_final_stats=1 corpus \
+          -artifact_prefix="$work/$t/artifacts/" -print_final_stats=1 "$work/$t/corpus" \
           >"$work/$t/output.txt" 2>&1); then
     echo "fuzz_$t FAILED; last lines of its output:" >&2
     tail -n 40 "$work/$t/output.txt" >&2

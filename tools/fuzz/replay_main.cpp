@@ -1,12 +1,15 @@
 // Feeds every file of the given directories (or the given files) to the fuzz entry
-// function once, so the seed corpus runs as a plain test in every build.
+// function once, so the seed corpus runs as a plain test in every build. Paths are
+// made absolute first: a target may change its working directory.
 
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -44,8 +47,14 @@ void collect(const std::string& path, std::vector<std::string>& files)
 int main(int argc, char** argv)
 {
     std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i)
-        collect(argv[i], files);
+    for (int i = 1; i < argc; ++i) {
+        char full[PATH_MAX];
+        if (!realpath(argv[i], full)) {
+            fprintf(stderr, "cannot find %s\n", argv[i]);
+            return 1;
+        }
+        collect(full, files);
+    }
     std::sort(files.begin(), files.end());
     if (files.empty()) {
         fprintf(stderr, "no corpus files given\n");
