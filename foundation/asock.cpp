@@ -13,6 +13,9 @@
 
 namespace {
 
+// How long listeners rest when no descriptor is left for a new connection.
+const unsigned kAcceptRestMs = 200;
+
 // The wait when no countdown is armed.
 const unsigned kIdleWaitMs = 3600u * 1000u;
 // An empty reactor without a default timeout naps this long between looks at
@@ -35,7 +38,10 @@ asock::asock()
     : dfTimeout(0)
     , lastCharge(0)
     , nextGen(0)
+    , acceptRestUntil(0)
+    , wakeSignal(0)
 {
+    sigemptyset(&waitMask);
 }
 
 asock::~asock()
@@ -271,6 +277,11 @@ void asock::setDfTimeout(unsigned ms)
     dfTimeout = ms;
 }
 
+void asock::wakeOn(int signal)
+{
+    wakeSignal = signal;
+}
+
 unsigned long long asock::now()
 {
     timespec ts;
@@ -280,6 +291,14 @@ unsigned long long asock::now()
 
 int asock::waitEvents(int nfds, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, unsigned ms)
 {
+    if (wakeSignal != 0) {
+        timespec wait;
+        wait.tv_sec = static_cast<time_t>(ms / 1000);
+        wait.tv_nsec = static_cast<long>((ms % 1000) * 1000000L);
+        int n = pselect(nfds > 0 ? nfds : 0, readSet, writeSet, exceptSet, &wait, &waitMask);
+        // The empty reactor only naps: a signal ends the nap, not the loop.
+        return nfds > 0 ? n : 0;
+    }
     if (nfds <= 0) {
         // Slept in slices so that no microsecond count overflows; a signal
         // cuts the nap short so the running flag is looked at soon.
@@ -338,11 +357,22 @@ void asock::handleException(ssock* record)
         close(record);
 }
 
+bool asock::acceptPaused(unsigned long long at) const
+{
+    return at < acceptRestUntil;
+}
+
 void asock::handleListener(ssock* listener)
 {
     ssock* record = accept(listener);
-    if (record == nullptr)
+    if (record == nullptr) {
+        int error = PSGetLastError();
+        if (error == EMFILE || error == ENFILE) {
+            acceptRestUntil = now() + kAcceptRestMs;
+            logsave("ERR: no descriptor left to accept a connection on port %d", listener->getPort());
+        }
         return;
+    }
     if (listener->acceptCount < listener->acceptLimit) {
         ++listener->acceptCount;
         OnAccept(record);
@@ -373,6 +403,25 @@ void asock::run(const unsigned char* running)
     const volatile unsigned char* flag = running;
     std::vector<ready> polled;
     std::vector<expiry> expired;
+    struct maskGuard {
+        bool held = false;
+        sigset_t before;
+        ~maskGuard()
+        {
+            if (held)
+                sigprocmask(SIG_SETMASK, &before, nullptr);
+        }
+    } guard;
+    if (wakeSignal != 0) {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, wakeSignal);
+        guard.held = sigprocmask(SIG_BLOCK, &block, &guard.before) == 0;
+        waitMask = guard.before;
+        sigdelset(&waitMask, wakeSignal);
+        if (!guard.held)
+            wakeSignal = 0;
+    }
     lastCharge = now();
     for (;;) {
         if (*flag == 0)
@@ -397,12 +446,17 @@ void asock::run(const unsigned char* running)
         FD_ZERO(&exceptSet);
         unsigned ms = dfTimeout;
         int highest = -1;
+        const unsigned long long at = now();
+        const bool resting = acceptPaused(at);
+        if (resting)
+            ms = static_cast<unsigned>(acceptRestUntil - at);
         for (const auto& entry : socks) {
             int fd = entry.first;
             ssock* record = entry.second;
             if (!watchable(fd))
                 continue;
-            FD_SET(fd, &readSet);
+            if (!(resting && record->type == 1 && record->sockKind == 1))
+                FD_SET(fd, &readSet);
             FD_SET(fd, &exceptSet);
             if (record->connectPending || record->writePending)
                 FD_SET(fd, &writeSet);

@@ -1,6 +1,7 @@
 #ifndef DORVISH_ASOCK_H
 #define DORVISH_ASOCK_H
 
+#include <signal.h>
 #include <sys/select.h>
 
 #include <map>
@@ -53,6 +54,10 @@ public:
     void delSock(int descriptor);
     ssock* getSock(int descriptor);
     void setDfTimeout(unsigned ms);
+    // The owner stops the loop from a handler of this signal. It is held back while
+    // the loop works and let through only inside the wait, so a signal that comes
+    // just before a wait ends that wait instead of going unseen until it expires.
+    void wakeOn(int signal);
     // Returns when *running is 0 at the top of an iteration, or after select
     // fails. *running may be cleared by a signal handler.
     void run(const unsigned char* running);
@@ -80,6 +85,7 @@ private:
     void charge(unsigned long long at, std::vector<expiry>& expired);
     void handleException(ssock* record);
     void handleListener(ssock* listener);
+    bool acceptPaused(unsigned long long at) const;
     void destroy(ssock* record);
     void discard(ssock* record);
 
@@ -88,6 +94,11 @@ private:
     unsigned dfTimeout;
     unsigned long long lastCharge;
     unsigned long long nextGen;
+    // Out of descriptors, a pending connection cannot be taken and keeps its
+    // listener readable: listeners rest until then instead of spinning the loop.
+    unsigned long long acceptRestUntil;
+    int wakeSignal;
+    sigset_t waitMask; // the mask inside the wait while wakeSignal is held back
 };
 
 #endif

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-unsigned char uContinue = 0;
+volatile unsigned char uContinue = 0;
 char* cBinName = nullptr;
 int __my_pidFile = -1;
 volatile sig_atomic_t uStopRequested = 0;
@@ -96,9 +96,10 @@ void handler(int)
 
 void armRunning()
 {
+    // Both are volatile, so the stores and the check stay in this order: a SIGTERM
+    // before the check has its stop request seen here, one after it clears the flag
+    // itself.
     uContinue = 1;
-    // A SIGTERM before this point has already cleared the flag once; clear it again.
-    // One that comes after this check clears it itself.
     if (uStopRequested)
         uContinue = 0;
 }

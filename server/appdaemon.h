@@ -5,7 +5,7 @@
 #include <cstddef>
 
 // Running flag handed to the reactor loop: 1 while the server runs, cleared by SIGTERM.
-extern unsigned char uContinue;
+extern volatile unsigned char uContinue;
 // Base name of the program; names the pid file "/tmp/<name>.pid".
 extern char* cBinName;
 // Locked pid file, -1 while there is none (0 is a valid descriptor).

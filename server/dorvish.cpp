@@ -63,7 +63,8 @@ int main(int argc, char** argv)
     work* core = new (std::nothrow) work();
     if (core && core->init()) {
         armRunning();
-        core->run(&uContinue);
+        // The loop reads the flag through a volatile access of its own.
+        core->run(const_cast<unsigned char*>(&uContinue));
     }
     logsave("Stop\n");
     delete core;

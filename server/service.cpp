@@ -169,12 +169,12 @@ void work::procService(ssock* connection)
     const unsigned short n =
         connection->getReBuff(reinterpret_cast<unsigned char*>(command), static_cast<unsigned short>(sizeof command - 1));
 
-    // A reply that does not fit into the write buffer's free part is not sent;
-    // checked here because setWrBuff takes only 16 bits of length.
+    // A reply that does not fit into the write buffer's free part is not sent
+    // (checked here because setWrBuff takes only 16 bits of length); what is
+    // already waiting goes out either way.
     auto send = [this, connection](const char* data, size_t length) {
-        if (length == 0 || length > static_cast<size_t>(ssock::BUFF_SIZE - connection->getWrLen()))
-            return;
-        connection->setWrBuff(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned short>(length));
+        if (length != 0 && length <= static_cast<size_t>(ssock::BUFF_SIZE - connection->getWrLen()))
+            connection->setWrBuff(reinterpret_cast<const unsigned char*>(data), static_cast<unsigned short>(length));
         write(connection);
     };
     auto sendText = [&send](const char* text) { send(text, strlen(text)); };

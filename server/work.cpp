@@ -1,5 +1,6 @@
 #include "work.h"
 
+#include <signal.h>
 #include <sys/time.h>
 
 #include <cstdint>
@@ -316,6 +317,8 @@ void work::refuse(ssock* record)
 void work::run(unsigned char* running)
 {
     startThread();
+    // The daemon stops on SIGTERM; one that arrives just before a wait must end it.
+    wakeOn(SIGTERM);
     asock::run(running);
 }
 
@@ -795,6 +798,8 @@ unsigned short work::proc(xmlfield* request, state* record)
         record->uLevel = STRPROC;
         record->uIdle = 0;
         terminal->setTimeout(record->uTimeout);
+        // A frame still queued behind an earlier ping goes out with this write.
+        p.queued = false;
         sendRequest(terminal, tlv);
     } else {
         // Behind a ping: the frame waits in the write buffer for the ping's answer.
@@ -971,11 +976,12 @@ void work::deliver(ssock* terminal, state* record, unsigned number)
     if (loglevel > 6)
         logsave("INF1: createXml (OnRead)");
     std::string xml = createXml(record);
-    if (!xml.empty()) {
-        if (loglevel != 0)
-            logsave("ResponseXML=%s", xml.c_str());
-        sendText(cashbox, xml);
-    }
+    if (loglevel != 0)
+        logsave("ResponseXML=%s", xml.c_str());
+    placeText(cashbox, xml);
+    if (loglevel > 6)
+        logsave("INF1: write(sockTemp) (OnRead)");
+    write(cashbox);
     record->uIdle = 0;
     record->uLevel = STRIDLE;
     terminal->setTimeout(5000);
@@ -983,12 +989,18 @@ void work::deliver(ssock* terminal, state* record, unsigned number)
         logsave("ERR: field 0x9B not found. break. (OnRead)");
 }
 
-void work::sendText(ssock* connection, const std::string& text)
+void work::placeText(ssock* connection, const std::string& text)
 {
-    // A text the write buffer cannot take is refused whole; what is pending still goes.
+    // A text the write buffer cannot take is refused whole.
     if (text.size() <= USHRT_MAX)
         connection->setWrBuff(reinterpret_cast<const unsigned char*>(text.data()),
                               static_cast<unsigned short>(text.size()));
+}
+
+void work::sendText(ssock* connection, const std::string& text)
+{
+    // What is pending goes out even when the text itself was refused.
+    placeText(connection, text);
     write(connection);
 }
 

@@ -173,6 +173,7 @@ private:
     // A request queued behind a ping that can no longer reach the terminal: its
     // cash register hears 912 now instead of never.
     void loseQueued(state* record);
+    void placeText(ssock* connection, const std::string& text);
     void sendText(ssock* connection, const std::string& text);
 
     // CP866 -> UTF-8 when utf is on; otherwise the text as built.

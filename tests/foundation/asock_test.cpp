@@ -611,6 +611,77 @@ TEST(AsockTest, SignalStopsLoopThroughInterruptedSelect)
     EXPECT_EQ(r.running, 0);
 }
 
+// A stop signal raised while a callback runs, just before the loop waits, must
+// end that wait at once instead of going unseen until the wait expires.
+TEST(AsockTest, WakeSignalRaisedBeforeTheWaitEndsIt)
+{
+    TestReactor r;
+    Fds fds;
+    int mine, peer;
+    makePair(fds, mine, peer);
+    adopt(r, mine);
+    gRunning = &r.running;
+    struct sigaction action;
+    struct sigaction previous;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = clearRunning;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    r.wakeOn(SIGUSR1);
+    r.guardMs = 3000; // no countdown is armed: without the fix the wait runs out here
+    int flagInCallback = -1;
+    r.onRead = [&](ssock* s) {
+        s->buffReCl();
+        raise(SIGUSR1);
+        flagInCallback = r.running; // held back: the handler has not run yet
+    };
+    ASSERT_EQ(::write(peer, "x", 1), 1);
+    const Clock::time_point start = Clock::now();
+    r.go();
+    const long long spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(flagInCallback, 1);
+    EXPECT_EQ(r.running, 0);
+    ASSERT_EQ(r.count("error"), 1);
+    EXPECT_EQ(r.events.back().step, "select");
+    EXPECT_EQ(r.events.back().error, EINTR);
+    EXPECT_LT(spent, 2000); // ended by the signal, not by the guard
+    sigset_t now;
+    sigprocmask(SIG_SETMASK, nullptr, &now);
+    EXPECT_FALSE(sigismember(&now, SIGUSR1)); // the mask is given back
+}
+
+// Out of descriptors, a pending connection stays queued and its listener stays
+// readable; the listeners rest instead of spinning the loop.
+TEST(AsockTest, ListenersRestWhenNoDescriptorIsLeft)
+{
+    TestReactor r;
+    Fds fds;
+    ssock* l = makeListener(r, 5);
+    int client = fds.add(tcpClient(l->getPort()));
+    ASSERT_GE(client, 0);
+    int mine, peer;
+    makePair(fds, mine, peer);
+    ssock* timer = adopt(r, mine);
+    int top = fds.add(open("/dev/null", O_RDONLY));
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(top + 1); // nothing left for accept
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    timer->setTimeout(500);
+    r.onTimeout = [&](ssock*) { r.stop(); };
+    r.go();
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(r.count("accept"), 0);
+    EXPECT_EQ(r.count("timeout"), 1);
+    EXPECT_LT(r.iterations, 50) << "the loop spun on the readable listener";
+    // With descriptors back, the queued connection is taken.
+    r.onTimeout = nullptr;
+    EXPECT_NE(acceptOne(r), nullptr);
+}
+
 // Urgent data sets the exception condition; it must be reported alone, once,
 // and must not keep the loop spinning.
 TEST(AsockTest, ExceptionConditionIsReportedAloneAndCleared)

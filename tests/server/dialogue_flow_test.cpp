@@ -242,6 +242,54 @@ TEST_F(Dialogue, RequestQueuedBehindAPingGoesOutAfterItsAnswer)
     EXPECT_EQ("00", element(docs[0], "code"));
 }
 
+// A request sent from idle while an earlier one still waits behind the finished
+// ping takes that frame along: both were delivered, so no 912 may follow later.
+TEST_F(Dialogue, RequestFromIdleTakesTheQueuedFrameAlong)
+{
+    record->uLevel = STRPING;
+    request(PUR_REQ);
+    answer(PNG_OK);
+    ASSERT_EQ(STRIDLE, record->uLevel);
+    request(PUR_REQ);
+    EXPECT_EQ(STRPROC, record->uLevel);
+    EXPECT_EQ(2u, messages(terminal.received()).size());
+    answer(PUR_OK);
+    std::vector<std::string> docs = answers();
+    ASSERT_EQ(1u, docs.size());
+    EXPECT_EQ("00", element(docs[0], "code"));
+    expire();
+    expire();
+    EXPECT_TRUE(answers().empty());
+}
+
+// Delivery traces its steps at a high log level, also for an answer kind that has
+// no document (nothing is sent then).
+TEST_F(Dialogue, DeliveryIsLogged)
+{
+    const struct {
+        const char* name;
+        std::string answer;
+        size_t documents;
+    } cases[] = {
+        {"purchase", PUR_OK, 1},
+        {"unknown kind", tlv(0x81, "XYZ") + tlv(0x9B, "00"), 0},
+    };
+    workPeer::setLoglevel(core, 7);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        purchase();
+        answer(c.answer);
+        EXPECT_EQ(c.documents, answers().size());
+        const std::string log = dir.log();
+        const size_t xml = log.rfind("INF1: createXml (OnRead)");
+        ASSERT_NE(std::string::npos, xml);
+        const size_t doc = log.find("ResponseXML=", xml);
+        ASSERT_NE(std::string::npos, doc);
+        EXPECT_NE(std::string::npos, log.find("INF1: write(sockTemp) (OnRead)", doc));
+        EXPECT_EQ(STRIDLE, record->uLevel);
+    }
+}
+
 // A queued request that never reaches the terminal gets 912 at once, and
 // nothing is reversed for it.
 TEST_F(Dialogue, QueuedRequestThatIsLostIsAnswered912)

@@ -131,6 +131,22 @@ TEST_F(ServiceDirect, RangeMustFitTheFreePartOfTheWriteBuffer)
     EXPECT_EQ(waiting + std::string(4240, 'd') + "\n", command(c, "s data.txt 0 4240\n"));
 }
 
+// A reply that does not fit beside the bytes still waiting is dropped, but the
+// waiting bytes go out: nothing else would push them.
+TEST_F(ServiceDirect, RefusedReplyStillSendsWhatIsWaiting)
+{
+    dir.write("config.cfg", "[dorvish]\nxmlport 1\n");
+    const char* commands[] = {"c\n", "v\n", "h\n"}; // 4096, 4096 and 398 bytes
+    for (const char* cmd : commands) {
+        SCOPED_TRACE(cmd);
+        pairConn c;
+        accept(c);
+        const std::string waiting(10000, 'w');
+        ASSERT_EQ(10000, c.record->setWrBuff(reinterpret_cast<const unsigned char*>(waiting.data()), 10000));
+        EXPECT_EQ(waiting, command(c, cmd));
+    }
+}
+
 TEST_F(ServiceDirect, ListTooLongForTheWriteBufferIsNotSent)
 {
     // More than 64 KiB, but less than 64 KiB + the buffer: a 16-bit length
