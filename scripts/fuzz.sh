@@ -14,7 +14,7 @@ build="${FUZZ_BUILD:-$root/build/fuzz}"
 # The targets run from a scratch directory, so a relative build path is made absolute.
 mkdir -p "$build"
 build="$(cd "$build" && pwd)"
-targets=(parse frames request config answer)
+targets=(parse frames request config service answer)
 
 # The libraries get coverage instrumentation without the fuzzer's main; the sanitizers
 # come from the project's own option.
