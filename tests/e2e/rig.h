@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "cash_documents.h"
 #include "dorvish_run.h"
+#include "pinpad_run.h"
 
 namespace e2e {
 
@@ -92,106 +94,25 @@ private:
     std::vector<std::string> createdDirs;
 };
 
-// Starts a program with its output in files; the caller waits for it or signals it.
-inline pid_t spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err,
-                   const std::vector<std::string>& env = {})
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0)
-            _exit(127);
-        dup2(o, 1);
-        dup2(e, 2);
-        for (const std::string& kv : env)
-            putenv(const_cast<char*>(kv.c_str()));
-        std::vector<std::string> copy = args;
-        std::vector<char*> argv;
-        for (std::string& a : copy)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Lines of text holding part.
-inline std::vector<std::string> linesWith(const std::string& text, const std::string& part)
-{
-    std::vector<std::string> out;
-    size_t a = 0;
-    while (a < text.size()) {
-        size_t b = text.find('\n', a);
-        if (b == std::string::npos)
-            b = text.size();
-        const std::string line = text.substr(a, b - a);
-        if (line.find(part) != std::string::npos)
-            out.push_back(line);
-        a = b + 1;
-    }
-    return out;
-}
-
-// The simulated PIN pad on one terminal port, with its event log in the scratch directory.
-class pinpad {
+// The simulated PIN pad on one terminal port, with its event log and output in the
+// scratch directory.
+class pinpad : public pinpadRun {
 public:
     pinpad(const std::string& dir, int port, const std::vector<std::string>& rules)
-        : logPath(dir + "/pinpad.log")
+        : pinpadRun(port, rules, dir + "/pinpad", true)
     {
-        std::vector<std::string> args = {PINPAD_BINARY, "--port", std::to_string(port), "--log", logPath, "--retry", "50"};
-        for (const std::string& r : rules) {
-            args.push_back("--rule");
-            args.push_back(r);
-        }
-        pid = spawn(args, dir + "/pinpad.out", dir + "/pinpad.err");
-    }
-    ~pinpad() { stop(); }
-    pinpad(const pinpad&) = delete;
-    pinpad& operator=(const pinpad&) = delete;
-
-    // SIGTERM; its exit status (0 for a clean stop), -1 when it was already gone.
-    int stop()
-    {
-        if (pid <= 0)
-            return -1;
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string log() const { return readFile(logPath); }
     // What the PIN pad received, one "recv KIND ..." line per request of that kind.
-    std::vector<std::string> received(const std::string& kind) const { return linesWith(log(), "recv " + kind + " "); }
+    std::vector<std::string> received(const std::string& kind) const { return lines("recv " + kind + " "); }
     bool waitReceived(const std::string& kind, size_t count, int ms = 20000) const
     {
-        const long long end = monoMs() + ms;
-        while (received(kind).size() < count) {
-            if (monoMs() > end)
-                return false;
-            usleep(20000);
-        }
-        return true;
+        return waitLines("recv " + kind + " ", count, ms);
     }
-
-    pid_t pid = -1;
-    std::string logPath;
 };
 
-// The value of a field in a PIN pad "recv"/"send" line: " 03=0123456789".
-inline std::string fieldOf(const std::string& line, const std::string& tag)
-{
-    const std::string key = " " + tag + "=";
-    const size_t a = line.find(key);
-    if (a == std::string::npos)
-        return "";
-    const size_t from = a + key.size();
-    const size_t b = line.find(' ', from);
-    return line.substr(from, b == std::string::npos ? std::string::npos : b - from);
-}
+// The test programs name it e2e::fieldOf, with the rest of the rig.
+using ::fieldOf;
 
 // A value of a print image's JSON text: a string without its quotes, or a bare token.
 // Tolerant of the serializer's spacing; the texts we look at hold no escapes.
@@ -307,15 +228,7 @@ public:
     rig(const rig&) = delete;
     rig& operator=(const rig&) = delete;
 
-    std::string logName() const
-    {
-        char day[16];
-        const time_t t = time(nullptr);
-        struct tm local;
-        localtime_r(&t, &local);
-        strftime(day, sizeof day, "%Y%m%d", &local);
-        return std::string("dorvish_") + day + ".log";
-    }
+    std::string logName() const { return dailyLogName("dorvish_", ".log"); }
     std::string log() const { return run.log(logName()); }
     bool logHas(const std::string& part, int ms = 10000) const
     {
@@ -332,7 +245,7 @@ public:
         while (monoMs() < end) {
             client c(cashPort);
             c.receiveUntil("\r\n", 3000);
-            c.send("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<mess>\n<type>0600000000</type><kkm>1</kkm>\n</mess>\n");
+            c.send(requestDocument("<type>0600000000</type><kkm>1</kkm>"));
             const std::string answer = c.receiveUntil("</mess>", 10000);
             if (answer.find("<code>") != std::string::npos && answer.find("<code>914</code>") == std::string::npos)
                 return true;

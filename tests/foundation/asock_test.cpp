@@ -242,6 +242,14 @@ void makePair(Fds& fds, int& mine, int& peer)
     peer = fds.add(p[1]);
 }
 
+// A record the reactor adopted on one end of a fresh pair; the peer stays open in fds.
+ssock* adoptFresh(TestReactor& r, Fds& fds)
+{
+    int mine = -1, peer = -1;
+    makePair(fds, mine, peer);
+    return adopt(r, mine);
+}
+
 bool isOpen(int fd)
 {
     return fcntl(fd, F_GETFD) != -1;
@@ -661,9 +669,7 @@ TEST(AsockTest, ListenersRestWhenNoDescriptorIsLeft)
     ssock* l = makeListener(r, 5);
     int client = fds.add(tcpClient(l->getPort()));
     ASSERT_GE(client, 0);
-    int mine, peer;
-    makePair(fds, mine, peer);
-    ssock* timer = adopt(r, mine);
+    ssock* timer = adoptFresh(r, fds);
     int top = fds.add(open("/dev/null", O_RDONLY));
     rlimit old;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
@@ -743,9 +749,7 @@ TEST(AsockTest, WriteReportsNothingPendingAndFullSocket)
 {
     TestReactor r;
     Fds fds;
-    int mine, peer;
-    makePair(fds, mine, peer);
-    ssock* s = adopt(r, mine);
+    ssock* s = adoptFresh(r, fds);
     EXPECT_EQ(r.write(s), 0);
     EXPECT_FALSE(s->writePending);
     EXPECT_TRUE(r.events.empty());
@@ -884,11 +888,8 @@ TEST(AsockTest, CountdownLeftAfterFirstExpiry)
 {
     TestReactor r;
     Fds fds;
-    int mine, peer;
-    makePair(fds, mine, peer);
-    ssock* a = adopt(r, mine);
-    makePair(fds, mine, peer);
-    ssock* b = adopt(r, mine);
+    ssock* a = adoptFresh(r, fds);
+    ssock* b = adoptFresh(r, fds);
     a->setTimeout(1000);
     b->setTimeout(5000);
     r.fake = true;
@@ -904,9 +905,7 @@ TEST(AsockTest, CallbackRearmsOrDisarmsCountdown)
 {
     TestReactor r;
     Fds fds;
-    int mine, peer;
-    makePair(fds, mine, peer);
-    ssock* a = adopt(r, mine);
+    ssock* a = adoptFresh(r, fds);
     a->setTimeout(100);
     int fired = 0;
     r.onTimeout = [&](ssock* s) {
@@ -1000,11 +999,8 @@ TEST(AsockTest, CountdownOfRecordClosedByEarlierExpiryDoesNotFire)
 {
     TestReactor r;
     Fds fds;
-    int mine, peer;
-    makePair(fds, mine, peer);
-    ssock* a = adopt(r, mine);
-    makePair(fds, mine, peer);
-    ssock* b = adopt(r, mine);
+    ssock* a = adoptFresh(r, fds);
+    ssock* b = adoptFresh(r, fds);
     a->setTimeout(100);
     b->setTimeout(100);
     r.onTimeout = [&](ssock* s) {

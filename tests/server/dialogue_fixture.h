@@ -9,10 +9,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "cash_documents.h"
+#include "terminal_frames.h"
 #include "work_peer.h"
 
 // A server core whose local time is whatever the test says.
@@ -41,91 +42,6 @@ protected:
         ms = millis;
     }
 };
-
-// The two length frames around a TLV message.
-inline std::string frame(const std::string& tlv)
-{
-    std::string out;
-    const size_t n = tlv.size();
-    out += static_cast<char>(((n + 4) >> 8) & 0xFF);
-    out += static_cast<char>((n + 4) & 0xFF);
-    out += std::string("\0\0", 2);
-    out += static_cast<char>((n >> 8) & 0xFF);
-    out += static_cast<char>(n & 0xFF);
-    return out + tlv;
-}
-
-// One field with a one-byte tag and a short length.
-inline std::string tlv(unsigned char tag, const std::string& v)
-{
-    return std::string(1, static_cast<char>(tag)) + static_cast<char>(v.size()) + v;
-}
-
-// A message the server sent to the terminal: its fields by tag.
-typedef std::map<unsigned, std::string> message;
-
-// Splits what the terminal received into messages; a broken stream fails the test.
-inline std::vector<message> messages(const std::string& stream)
-{
-    std::vector<message> out;
-    size_t p = 0;
-    while (p < stream.size()) {
-        if (stream.size() - p < 6) {
-            ADD_FAILURE() << "short frame";
-            break;
-        }
-        const unsigned char* b = reinterpret_cast<const unsigned char*>(stream.data()) + p;
-        const size_t outer = (b[0] << 8) | b[1];
-        const size_t inner = (static_cast<size_t>(b[2]) << 24) | (b[3] << 16) | (b[4] << 8) | b[5];
-        if (outer != inner + 4 || stream.size() - p < 2 + outer) {
-            ADD_FAILURE() << "frame lengths " << outer << " and " << inner;
-            break;
-        }
-        message m;
-        size_t q = p + 6;
-        const size_t end = p + 2 + outer;
-        while (q + 2 <= end) {
-            const unsigned tag = static_cast<unsigned char>(stream[q]);
-            size_t len = static_cast<unsigned char>(stream[q + 1]);
-            q += 2;
-            if (len == 0x81 && q < end) {
-                len = static_cast<unsigned char>(stream[q]);
-                ++q;
-            }
-            m[tag] = stream.substr(q, len);
-            q += len;
-        }
-        out.push_back(m);
-        p = end;
-    }
-    return out;
-}
-
-// The text of element name in an answer document, "" when absent.
-inline std::string element(const std::string& doc, const std::string& name)
-{
-    const std::string open = "<" + name + ">";
-    const size_t a = doc.find(open);
-    if (a == std::string::npos)
-        return "";
-    const size_t b = doc.find("</" + name + ">", a);
-    return b == std::string::npos ? "" : doc.substr(a + open.size(), b - a - open.size());
-}
-
-// Answer documents written to a cash register, one per "<mess>".
-inline std::vector<std::string> documents(const std::string& stream)
-{
-    std::vector<std::string> out;
-    size_t a = stream.find("<mess>");
-    while (a != std::string::npos) {
-        size_t b = stream.find("</mess>", a);
-        if (b == std::string::npos)
-            break;
-        out.push_back(stream.substr(a, b + 7 - a));
-        a = stream.find("<mess>", b);
-    }
-    return out;
-}
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -225,7 +141,7 @@ public: // the case tables reach in
     // One cash-register request document.
     void request(const std::string& body, pairConn& from)
     {
-        read(from, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<mess>\n" + body + "\n</mess>\n");
+        read(from, requestDocument(body));
     }
     void request(const std::string& body) { request(body, cashbox); }
 

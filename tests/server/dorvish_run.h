@@ -25,34 +25,7 @@
 #include <vector>
 
 #include "free_port.h"
-
-inline long long monoMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-inline std::string readFile(const std::string& path)
-{
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
-inline void writeFile(const std::string& path, const std::string& text)
-{
-    FILE* f = fopen(path.c_str(), "wb");
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
+#include "test_files.h"
 
 // A TCP client of the server.
 class client {
@@ -119,6 +92,17 @@ public:
     bool eof = false;
 };
 
+// Today's file of a daily log pattern such as "dorvish_%s.log": prefix, YYYYMMDD, suffix.
+inline std::string dailyLogName(const std::string& prefix, const std::string& suffix)
+{
+    char day[16];
+    const time_t t = time(nullptr);
+    struct tm local;
+    localtime_r(&t, &local);
+    strftime(day, sizeof day, "%Y%m%d", &local);
+    return prefix + day + suffix;
+}
+
 struct runResult {
     int status = -1; // exit status of the started process
     std::string out; // its standard output and error, with the daemon's until it closed them
@@ -126,13 +110,13 @@ struct runResult {
 
 // One dorvish program under a unique name, with its own scratch directory.
 class dorvishRun {
+    scratchTree tree{"dorvish-run"}; // first made, last removed: the rest lives in it
+
 public:
     dorvishRun() : dorvishRun(uniqueName()) {}
-    explicit dorvishRun(const std::string& binName) : name(binName)
+    explicit dorvishRun(const std::string& binName) : name(binName), dir(tree.path)
     {
         prctl(PR_SET_CHILD_SUBREAPER, 1);
-        char tmpl[] = "/tmp/dorvish-run-XXXXXX";
-        dir = mkdtemp(tmpl);
         exe = dir + "/" + name;
         if (symlink(DORVISH_BINARY, exe.c_str()) != 0)
             perror("symlink");
@@ -143,9 +127,6 @@ public:
     {
         stop();
         unlink(pidFile.c_str());
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0)
-            perror("rm");
     }
 
     static std::string uniqueName()

@@ -22,7 +22,7 @@ bool waitIdle(cashRegister& cash, int n, int ms = 15000)
 {
     const long long end = monoMs() + ms;
     while (monoMs() < end) {
-        const std::string code = elementOf(cash.exchange(forTerminal(VER_REQ, n)), "code");
+        const std::string code = element(cash.exchange(forTerminal(VER_REQ, n)), "code");
         if (code != "914" && !code.empty())
             return true;
         usleep(100000);
@@ -70,15 +70,15 @@ TEST_F(E2E, CashRegisterOperations)
         const size_t before = pad.lines(std::string("recv ") + op.kind).size();
         const std::string doc = cash.exchange(op.body);
         ASSERT_FALSE(doc.empty());
-        EXPECT_EQ("00", elementOf(doc, "code")) << doc;
-        EXPECT_EQ(op.answerType, elementOf(doc, "type"));
-        EXPECT_EQ("000000001000", elementOf(doc, "amount"));
-        EXPECT_EQ("4111XXXXXXXX1111", elementOf(doc, "card"));
-        EXPECT_EQ("1", elementOf(doc, "kkm"));
-        EXPECT_EQ(12u, elementOf(doc, "rrn").size());
+        EXPECT_EQ("00", element(doc, "code")) << doc;
+        EXPECT_EQ(op.answerType, element(doc, "type"));
+        EXPECT_EQ("000000001000", element(doc, "amount"));
+        EXPECT_EQ("4111XXXXXXXX1111", element(doc, "card"));
+        EXPECT_EQ("1", element(doc, "kkm"));
+        EXPECT_EQ(12u, element(doc, "rrn").size());
         const std::vector<std::string> recv = pad.lines(std::string("recv ") + op.kind);
         ASSERT_EQ(before + 1, recv.size());
-        EXPECT_EQ(elementOf(doc, "trace"), fieldOf(recv.back(), "03"));
+        EXPECT_EQ(element(doc, "trace"), fieldOf(recv.back(), "03"));
         if (*op.trace) {
             EXPECT_EQ(op.trace, fieldOf(recv.back(), "03"));
         }
@@ -100,7 +100,7 @@ TEST_F(E2E, CashRegisterOperations)
     for (const auto& r : refusals) {
         SCOPED_TRACE(r.n);
         const std::string doc = cash.exchange("<type>0200000000</type><amount>5</amount><kkm>" + std::to_string(r.n) + "</kkm>");
-        EXPECT_EQ(r.code, elementOf(doc, "code")) << doc;
+        EXPECT_EQ(r.code, element(doc, "code")) << doc;
     }
     EXPECT_TRUE(e2eServer::contains(server.log("ERR: 3 (proc)"), "ERR: 3 (proc)"));
     EXPECT_TRUE(e2eServer::contains(server.log("ERR: cant find state object for cash number 9"),
@@ -110,17 +110,17 @@ TEST_F(E2E, CashRegisterOperations)
     // first one is still answered.
     cash.send("<type>0200930000</type><amount>70</amount><kkm>1</kkm>");
     ASSERT_TRUE(pad.waitLines("recv AUT", 1));
-    EXPECT_EQ("914", elementOf(cash.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
+    EXPECT_EQ("914", element(cash.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
     const std::string late = cash.answer();
-    EXPECT_EQ("00", elementOf(late, "code")) << late;
-    EXPECT_EQ("0210930000", elementOf(late, "type"));
+    EXPECT_EQ("00", element(late, "code")) << late;
+    EXPECT_EQ("0210930000", element(late, "type"));
 
     // A new connection for the same number closes the old one.
     cashRegister newer(server.cashPort);
-    EXPECT_EQ("1", elementOf(newer.exchange(forTerminal(VER_REQ, 1)), "code"));
+    EXPECT_EQ("1", element(newer.exchange(forTerminal(VER_REQ, 1)), "code"));
     EXPECT_TRUE(cash.conn.closedByPeer(5000));
     EXPECT_TRUE(e2eServer::contains(server.log("already connected with socket"), "! Close old connection"));
-    EXPECT_EQ("00", elementOf(newer.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
+    EXPECT_EQ("00", element(newer.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
 }
 
 TEST_F(E2E, UnansweredPurchaseIsReversed)
@@ -156,7 +156,7 @@ TEST_F(E2E, UnansweredPurchaseIsReversed)
         SCOPED_TRACE(c.name);
         std::vector<std::string> codes;
         for (size_t i = 0; i < c.codes.size(); ++i)
-            codes.push_back(elementOf(registers[n - 1]->answer(), "code"));
+            codes.push_back(element(registers[n - 1]->answer(), "code"));
         EXPECT_EQ(c.codes, codes);
         ASSERT_TRUE(pads[n - 1]->waitLines("recv VOI", c.fewest));
         // Idle again once the reversals are over.
@@ -199,14 +199,14 @@ TEST_F(E2E, KeyLoadingAndSettlementAtStart)
     ASSERT_TRUE(server.connected(1));
     cashRegister cash(server.cashPort);
     // The start-up steps take several seconds; a request meanwhile is refused.
-    EXPECT_EQ("914", elementOf(cash.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
+    EXPECT_EQ("914", element(cash.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
     ASSERT_TRUE(pad.waitLines("recv STL", 1, 20000));
     const std::vector<std::string> key = pad.lines("recv FUN");
     ASSERT_EQ(1u, key.size());
     EXPECT_EQ("07", fieldOf(key[0], "0d"));
     EXPECT_LT(pad.log().find("recv FUN"), pad.log().find("recv STL"));
     ASSERT_TRUE(waitIdle(cash, 1, 20000));
-    EXPECT_EQ("00", elementOf(cash.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
+    EXPECT_EQ("00", element(cash.exchange("<type>0200000000</type><amount>5</amount><kkm>1</kkm>"), "code"));
     EXPECT_EQ(1u, pad.lines("recv STL").size());
 }
 

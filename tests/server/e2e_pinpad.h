@@ -2,116 +2,24 @@
 #define E2E_PINPAD_H
 
 // The real daemon with simulated PIN pads over loopback: a pinpad program per
-// terminal port, its event log read back by the test, and cash registers as TCP
-// clients. Everything waits for a condition with a generous deadline.
+// terminal port (pinpad_run.h), its event log read back by the test, and cash
+// registers as TCP clients. Everything waits for a condition with a generous deadline.
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "cash_documents.h"
 #include "dorvish_run.h"
-
-// Built next to dorvish: <build>/server/dorvish and <build>/tools/pinpad/pinpad.
-inline std::string pinpadBinary()
-{
-#ifdef PINPAD_BINARY
-    return PINPAD_BINARY;
-#else
-    std::string path = DORVISH_BINARY;
-    const size_t slash = path.rfind('/');
-    path = path.substr(0, slash == std::string::npos ? 0 : slash);
-    const size_t up = path.rfind('/');
-    return path.substr(0, up == std::string::npos ? 0 : up) + "/tools/pinpad/pinpad";
-#endif
-}
-
-// One pinpad process; SIGTERM when it goes.
-class pinpadRun {
-public:
-    pinpadRun(const std::string& dir, int port, const std::vector<std::string>& rules)
-        : logPath(dir + "/pinpad_" + std::to_string(port) + ".log")
-    {
-        std::vector<std::string> args = {pinpadBinary(), "--port", std::to_string(port), "--log", logPath,
-                                         "--retry", "50"};
-        for (const std::string& r : rules) {
-            args.push_back("--rule");
-            args.push_back(r);
-        }
-        pid = fork();
-        if (pid == 0) {
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~pinpadRun()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    pinpadRun(const pinpadRun&) = delete;
-    pinpadRun& operator=(const pinpadRun&) = delete;
-
-    std::string log() const { return readFile(logPath); }
-    // Lines of the log holding part.
-    std::vector<std::string> lines(const std::string& part) const
-    {
-        std::vector<std::string> out;
-        const std::string text = log();
-        size_t a = 0;
-        while (a < text.size()) {
-            size_t b = text.find('\n', a);
-            if (b == std::string::npos)
-                b = text.size();
-            const std::string line = text.substr(a, b - a);
-            if (line.find(part) != std::string::npos)
-                out.push_back(line);
-            a = b + 1;
-        }
-        return out;
-    }
-    // Waits until count lines hold part; false when the time ran out.
-    bool waitLines(const std::string& part, size_t count, int ms = 10000) const
-    {
-        const long long end = monoMs() + ms;
-        while (lines(part).size() < count) {
-            if (monoMs() > end)
-                return false;
-            usleep(20000);
-        }
-        return true;
-    }
-
-    pid_t pid = -1;
-    std::string logPath;
-};
-
-// The value of field tag in a pinpad "recv"/"send" line: " 03=0123456789".
-inline std::string fieldOf(const std::string& line, const std::string& tag)
-{
-    const std::string key = " " + tag + "=";
-    const size_t a = line.find(key);
-    if (a == std::string::npos)
-        return "";
-    const size_t b = line.find(' ', a + key.size());
-    return line.substr(a + key.size(), b == std::string::npos ? std::string::npos : b - a - key.size());
-}
+#include "pinpad_run.h"
 
 // A cash register: connects, takes the greeting, and sends requests.
 class cashRegister {
 public:
     explicit cashRegister(int port) : conn(port) { greeting = conn.receiveUntil("\r\n", 5000); }
 
-    bool send(const std::string& body)
-    {
-        return conn.send("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<mess>\n" + body + "\n</mess>\n");
-    }
+    bool send(const std::string& body) { return conn.send(requestDocument(body)); }
     // The next answer document, "" when none came in time.
     std::string answer(int ms = 10000)
     {
@@ -140,17 +48,6 @@ public:
     std::string pending;
 };
 
-// The text of an element of an answer document.
-inline std::string elementOf(const std::string& doc, const std::string& name)
-{
-    const std::string open = "<" + name + ">";
-    const size_t a = doc.find(open);
-    if (a == std::string::npos)
-        return "";
-    const size_t b = doc.find("</" + name + ">", a);
-    return b == std::string::npos ? "" : doc.substr(a + open.size(), b - a - open.size());
-}
-
 // A daemon with terminal ports 1..terminals and the given extra keys.
 class e2eServer {
 public:
@@ -172,15 +69,7 @@ public:
         }
     }
     int terminalPort(int n) const { return ports.at(static_cast<size_t>(n - 1)); }
-    std::string logName() const
-    {
-        char day[16];
-        time_t t = time(nullptr);
-        struct tm local;
-        localtime_r(&t, &local);
-        strftime(day, sizeof day, "%Y%m%d", &local);
-        return std::string("dorvish_") + day + ".log";
-    }
+    std::string logName() const { return dailyLogName("dorvish_", ".log"); }
     // The daemon's log once it holds marker.
     std::string log(const std::string& marker, int ms = 10000) const { return run.log(logName(), marker, ms); }
     // Waits until terminal n has connected.

@@ -31,14 +31,10 @@ const std::string SAVED = "CONFIG WAS SAVED\n";
 
 std::string shell(const std::string& command)
 {
-    std::string out;
     FILE* p = popen(command.c_str(), "r");
     if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
+        return "";
+    const std::string out = readAll(p);
     pclose(p);
     return out;
 }

@@ -7,6 +7,7 @@
 
 #include "free_port.h"
 #include "md5.h"
+#include "terminal_frames.h"
 #include "work_peer.h"
 
 namespace {
@@ -488,20 +489,6 @@ TEST_F(WorkRead, ReadWithoutKindClosesTheConnection)
 }
 
 // --- one request along the whole road -----------------------------------------
-
-std::string frame(const std::string& tlv)
-{
-    std::string out;
-    const size_t n = tlv.size();
-    out += static_cast<char>(((n + 4) >> 8) & 0xFF);
-    out += static_cast<char>((n + 4) & 0xFF);
-    out += std::string("\0\0", 2);
-    out += static_cast<char>((n >> 8) & 0xFF);
-    out += static_cast<char>(n & 0xFF);
-    return out + tlv;
-}
-
-std::string tlv(unsigned char tag, const std::string& v) { return std::string(1, static_cast<char>(tag)) + static_cast<char>(v.size()) + v; }
 
 class WorkRoad : public WorkRead {
 protected:

@@ -15,6 +15,7 @@
 
 #include "config.h"
 #include "log.h"
+#include "test_files.h"
 #include "work.h"
 
 class workPeer {
@@ -82,41 +83,19 @@ public:
 
 // A scratch directory that becomes the working directory and takes the log.
 class scratchDir {
+    scratchTree tree{"dorvish-test"}; // removed after the working directory is back
+
 public:
-    scratchDir()
+    scratchDir() : path(tree.path)
     {
-        char tmpl[] = "/tmp/dorvish-test-XXXXXX";
-        path = mkdtemp(tmpl);
         getcwd(old, sizeof old);
         chdir(path.c_str());
         setpath((path + "/test.log").c_str());
     }
-    ~scratchDir()
-    {
-        chdir(old);
-        std::string cmd = "rm -rf '" + path + "'";
-        system(cmd.c_str());
-    }
+    ~scratchDir() { chdir(old); }
     std::string log() const { return read(path + "/test.log"); }
-    void write(const std::string& name, const std::string& text) const
-    {
-        FILE* f = fopen((path + "/" + name).c_str(), "wb");
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-    }
-    static std::string read(const std::string& file)
-    {
-        std::string out;
-        FILE* f = fopen(file.c_str(), "rb");
-        if (!f)
-            return out;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            out.append(buf, n);
-        fclose(f);
-        return out;
-    }
+    void write(const std::string& name, const std::string& text) const { writeFile(path + "/" + name, text); }
+    static std::string read(const std::string& file) { return readFile(file); }
     std::string path;
 
 private:

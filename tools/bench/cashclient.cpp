@@ -1,14 +1,13 @@
 #include "cashclient.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "loopback.h"
 
 long long monotonicMs()
 {
@@ -38,19 +37,13 @@ bool CashClient::open(uint16_t port, int timeoutMs, std::string& error)
 {
     close();
     const long long deadline = monotonicMs() + timeoutMs;
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = loopbackSocket();
     if (fd_ < 0) {
         error = std::string("socket: ") + std::strerror(errno);
         return false;
     }
-    int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // Loopback connects either succeed or are refused at once; no timeout needed here.
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (!connectLoopback(fd_, port)) {
         error = std::string("connect: ") + std::strerror(errno);
         close();
         return false;
@@ -106,16 +99,9 @@ bool CashClient::exchange(const std::string& request, int timeoutMs, std::string
     const long long deadline = monotonicMs() + timeoutMs;
     // Bytes after the last answer's end (its closing blank lines) belong to no answer.
     buffer_.clear();
-    size_t sent = 0;
-    while (sent < request.size()) {
-        ssize_t n = ::send(fd_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = std::string("send: ") + std::strerror(errno);
-            return false;
-        }
-        sent += static_cast<size_t>(n);
+    if (!sendAll(fd_, request)) {
+        error = std::string("send: ") + std::strerror(errno);
+        return false;
     }
     if (!readUntil("</mess>", deadline, error))
         return false;

@@ -112,17 +112,21 @@ bool Daemon::start(const std::string& binary, const std::string& config, std::st
     return false;
 }
 
-bool Daemon::alive() const
+bool processAlive(pid_t pid)
 {
-    if (pid_ <= 0)
+    if (pid <= 0)
         return false;
-    // The daemon is not our child, so an ended one may linger as a zombie of init.
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     if (!std::getline(in, line))
         return false;
     size_t close = line.rfind(')');
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+bool Daemon::alive() const
+{
+    return processAlive(pid_);
 }
 
 long Daemon::statusKb(const char* key) const

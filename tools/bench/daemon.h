@@ -6,6 +6,10 @@
 #include <string>
 #include <sys/types.h>
 
+// False once the process has ended, also while it lingers as a zombie of init: a
+// daemon is not our child, so we cannot reap it.
+bool processAlive(pid_t pid);
+
 class Daemon {
 public:
     ~Daemon() { stop(); }

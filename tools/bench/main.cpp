@@ -1,16 +1,13 @@
 // bench: purchases through dorvish against simulated PIN pads that answer at once,
 // against a loopback echo as the floor, and the daemon's resident memory.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -19,6 +16,7 @@
 #include "daemon.h"
 #include "echoserver.h"
 #include "link.h"
+#include "loopback.h"
 
 namespace {
 
@@ -42,29 +40,6 @@ const char* kUsage =
     "  --keep             keep the daemon's directory (configuration, log) afterwards\n"
     "Each run drives min(terminals, 50) cash registers, each sending purchases one at a\n"
     "time to its terminals in turn; the echo rows use the same client count.\n";
-
-// Ports that were free a moment ago, all different.
-bool freePorts(unsigned count, std::vector<uint16_t>& ports)
-{
-    std::vector<int> held;
-    bool ok = true;
-    for (unsigned i = 0; i < count && ok; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-             ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-        if (fd >= 0)
-            held.push_back(fd);
-        if (ok)
-            ports.push_back(ntohs(addr.sin_port));
-    }
-    for (int fd : held)
-        ::close(fd);
-    return ok;
-}
 
 std::string configText(uint16_t xmlport, const std::vector<uint16_t>& terminalPorts)
 {

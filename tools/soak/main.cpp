@@ -3,7 +3,6 @@
 // without an answer was reversed, within the repeat limit; the daemon still answers;
 // no descriptor or memory growth; a clean stop without sanitizer reports.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -13,10 +12,8 @@
 #include <dirent.h>
 #include <fstream>
 #include <memory>
-#include <netinet/in.h>
 #include <random>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +22,7 @@
 #include "daemon.h"
 #include "fleet.h"
 #include "ledger.h"
+#include "loopback.h"
 #include "plan.h"
 #include "probe.h"
 #include "register.h"
@@ -97,29 +95,6 @@ bool parseOptions(int argc, char** argv, Options& opt)
         }
     }
     return !opt.dorvish.empty();
-}
-
-// Ports that were free a moment ago, all different.
-bool freePorts(unsigned count, std::vector<uint16_t>& ports)
-{
-    std::vector<int> held;
-    bool ok = true;
-    for (unsigned i = 0; i < count && ok; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-             ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-        if (fd >= 0)
-            held.push_back(fd);
-        if (ok)
-            ports.push_back(ntohs(addr.sin_port));
-    }
-    for (int fd : held)
-        ::close(fd);
-    return ok;
 }
 
 std::string configText(uint16_t xmlport, const std::vector<uint16_t>& terminalPorts, unsigned voiRepeat,

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
 #include <string>
 
 long countDescriptors(pid_t pid)
@@ -16,18 +15,6 @@ long countDescriptors(pid_t pid)
             ++n;
     closedir(d);
     return n;
-}
-
-bool processAlive(pid_t pid)
-{
-    if (pid <= 0)
-        return false;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line))
-        return false;
-    size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
 namespace {

@@ -1,5 +1,5 @@
 // What the soak watches of the running daemon from outside: its open descriptors and
-// resident memory, read from /proc.
+// resident memory, read from /proc (whether it still runs: processAlive in daemon.h).
 #pragma once
 
 #include <sys/types.h>
@@ -13,9 +13,6 @@ struct Sample {
 
 // -1 when the process is gone.
 long countDescriptors(pid_t pid);
-
-// False once the process has ended, also while it lingers as a zombie of init.
-bool processAlive(pid_t pid);
 
 // The mean of the samples in [fromMs, toMs] that could be read; -1 when there are none.
 double meanDescriptors(const std::vector<Sample>& samples, long long fromMs, long long toMs);

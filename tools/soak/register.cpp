@@ -1,18 +1,16 @@
 #include "register.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 #include "cashclient.h"
+#include "loopback.h"
 
 namespace {
 
@@ -90,19 +88,13 @@ void Register::close()
 bool Register::open(long long deadlineMs)
 {
     while (fd_ < 0 && monotonicMs() < deadlineMs) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd_ = loopbackSocket();
         if (fd_ < 0)
             return false;
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port_);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         std::string greeting;
         // The server closes a connection beyond its fifty at once, before the greeting;
         // one of ours that has just hung up may still be counted there, so try again.
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        if (!connectLoopback(fd_, port_) ||
             !nextDocument(std::min(deadlineMs, monotonicMs() + 2000), greeting)) {
             close();
             sleepMs(50);
@@ -126,18 +118,10 @@ Operation& Register::send(unsigned kkm, const std::string& kind)
     drainInput();
     input_.clear();
     op.sentMs = monotonicMs();
-    size_t sent = 0;
-    while (sent < request.size()) {
-        ssize_t n = ::send(fd_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            op.outcome = Operation::GaveUp;
-            op.closedMs = monotonicMs();
-            close();
-            break;
-        }
-        sent += static_cast<size_t>(n);
+    if (!sendAll(fd_, request)) {
+        op.outcome = Operation::GaveUp;
+        op.closedMs = monotonicMs();
+        close();
     }
     return op;
 }
