@@ -243,14 +243,15 @@ TEST_P(TransitionTable, Step)
     }
 
     EXPECT_EQ(r.next, record->uLevel);
+    // Read what the terminal got once: for a dropped connection, the close comes after it.
+    const std::string toTerminal = terminal.received();
     if (r.countdown == GONE) {
         EXPECT_EQ(0u, workPeer::terminals(core).size());
-        terminal.received();
         EXPECT_TRUE(terminal.peerClosed());
     } else {
         EXPECT_EQ(r.countdown, countdown());
     }
-    const std::vector<message> sent = messages(terminal.received());
+    const std::vector<message> sent = messages(toTerminal);
     if (*r.sent) {
         ASSERT_EQ(1u, sent.size());
         EXPECT_EQ(r.sent, sent[0].at(0x01));
