@@ -139,7 +139,12 @@ TEST(Companion, ExecLinesStartTheirPrograms)
         std::string text = "[dorvish]\nlog log_%s.txt\nxmlport " + std::to_string(daemon.xmlPort) + "\n" + k.lines + "[other]\n";
         ASSERT_TRUE(daemon.startWith(k.crlf ? withCrLf(text) : text)) << k.name;
 
-        // The loop runs, so every program has been forked; wait for them to end.
+        // The programs are started before the loop; a greeting shows that the loop runs, so
+        // every program has been forked. Wait for them to end.
+        {
+            client cash(daemon.xmlPort);
+            EXPECT_EQ(0u, cash.receiveUntil("\r\n").find("EFT-server. ")) << k.name;
+        }
         std::vector<int> children;
         eventually([&] {
             children = childrenOf(daemon.run.daemonPid);

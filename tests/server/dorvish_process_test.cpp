@@ -36,6 +36,19 @@ std::string setKey(const std::string& text, const std::string& key, int value)
     return out;
 }
 
+// The part of dorvish.log from byte from on, once that part holds marker (or the time is up).
+std::string logSince(const dorvishRun& run, size_t from, const std::string& marker, int ms = 3000)
+{
+    const long long end = monoMs() + ms;
+    for (;;) {
+        const std::string text = run.log("dorvish.log");
+        const std::string part = text.size() > from ? text.substr(from) : std::string();
+        if (has(part, marker) || monoMs() >= end)
+            return part;
+        usleep(20000);
+    }
+}
+
 const std::string DECL = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
 
 struct ports {
@@ -229,15 +242,24 @@ TEST(DorvishProcess, AcceptLimits)
     run.start({"-c", "dorvish.cfg"});
     ASSERT_GT(run.daemonPid, 0);
     ASSERT_TRUE(run.waitPort(p.terminal));
+    // waitPort's own connection, as terminal 1, is closed before the count begins.
+    const std::string connected = "Connected terminal: 00000001, IP: 127.0.0.1\n";
+    const std::string closed = "Close connect, terminal: 00000001, IP: 127.0.0.1\n";
+    ASSERT_TRUE(has(logSince(run, 0, closed), closed));
 
     {
         std::vector<std::unique_ptr<client>> terminals;
-        for (int i = 0; i < 2; ++i)
+        for (int i = 0; i < 2; ++i) {
+            // Each one accepted before the next comes: its own line, not an earlier one.
+            const size_t from = run.log("dorvish.log").size();
             terminals.emplace_back(new client(p.terminal));
-        run.log("dorvish.log", "Connected terminal: 00000001, IP: 127.0.0.1\n");
+            ASSERT_TRUE(has(logSince(run, from, connected), connected)) << i;
+        }
         client third(p.terminal);
         EXPECT_TRUE(third.closedByPeer());
+        const size_t beforeRoom = run.log("dorvish.log").size();
         terminals.pop_back(); // room for one more
+        EXPECT_TRUE(has(logSince(run, beforeRoom, closed), closed));
         usleep(100000);
         client again(p.terminal);
         EXPECT_FALSE(again.closedByPeer(300));
@@ -262,18 +284,23 @@ TEST(DorvishProcess, TerminalReconnectReplacesTheFirstConnection)
     run.start({"-c", "dorvish.cfg"});
     ASSERT_GT(run.daemonPid, 0);
     ASSERT_TRUE(run.waitPort(p.terminal));
-    // waitPort itself connected and closed once; count from here.
+    // waitPort itself connected and closed once, as terminal 1; count from after its close line.
+    const std::string terminalClose = "Close connect, terminal: 00000001, IP: 127.0.0.1\n";
+    ASSERT_TRUE(has(logSince(run, 0, terminalClose), terminalClose));
     const size_t before = run.log("dorvish.log").size();
     auto first = std::make_unique<client>(p.terminal);
-    run.log("dorvish.log", "Connected terminal");
+    ASSERT_TRUE(has(logSince(run, before, "Connected terminal"), "Connected terminal"));
+    const size_t firstConnected = run.log("dorvish.log").size();
     auto second = std::make_unique<client>(p.terminal);
+    ASSERT_TRUE(has(logSince(run, firstConnected, "Connected terminal"), "Connected terminal"));
     usleep(100000);
     first.reset();
-    std::string log = run.log("dorvish.log", "Close connect, IP: 127.0.0.1\n");
-    EXPECT_TRUE(has(log.substr(before), "Close connect, IP: 127.0.0.1\n")) << log;
+    std::string log = logSince(run, before, "Close connect, IP: 127.0.0.1\n");
+    EXPECT_TRUE(has(log, "Close connect, IP: 127.0.0.1\n")) << log;
+    EXPECT_FALSE(has(log, "Close connect, terminal")) << log; // the replaced one is no terminal any more
     second.reset();
-    log = run.log("dorvish.log", "Close connect, terminal: 00000001, IP: 127.0.0.1\n");
-    EXPECT_TRUE(has(log.substr(before), "Close connect, terminal: 00000001, IP: 127.0.0.1\n")) << log;
+    log = logSince(run, before, terminalClose);
+    EXPECT_TRUE(has(log, terminalClose)) << log;
     EXPECT_EQ(0, run.stop());
 }
 

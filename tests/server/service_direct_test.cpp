@@ -25,7 +25,7 @@ protected:
     }
     ~ServiceDirect() override { lastServiceCommand = 0; }
 
-    // What the reactor does before OnAccept; the help text is read away.
+    // What the reactor does before OnAccept; the help text, the greeting, is read away.
     void accept(pairConn& c)
     {
         c.record->parent = listener;
@@ -33,7 +33,7 @@ protected:
         ++listener->acceptCount;
         core.OnAccept(c.record);
         c.owned = false;
-        c.received();
+        EXPECT_EQ(std::string(SERVICE_COMMANDS, SERVICE_COMMANDS_LEN), c.received()) << "greeting";
     }
     // One read, and what it sent back.
     std::string command(pairConn& c, const std::string& bytes)
