@@ -125,6 +125,15 @@ TEST_F(LogFile, NothingIsWrittenWithoutTheVariable)
     unsetenv("DORVISH_PLUGIN_LOG");
     Log4Qt::LogManager::logger("payment")->error("lost");
     EXPECT_FALSE(QFile::exists(path));
+
+    // The variable is read for every line: a path taken from an earlier line is not used once
+    // the variable is gone.
+    setenv("DORVISH_PLUGIN_LOG", QFile::encodeName(path).constData(), 1);
+    Log4Qt::LogManager::logger("payment")->info("kept");
+    ASSERT_EQ(contents(), QString::fromUtf8("INFO payment kept\n"));
+    unsetenv("DORVISH_PLUGIN_LOG");
+    Log4Qt::LogManager::logger("payment")->error("lost");
+    EXPECT_EQ(contents(), QString::fromUtf8("INFO payment kept\n"));
 }
 
 TEST(QJsonStandin, SerializesMapsWithTextsNumbersAndNull)

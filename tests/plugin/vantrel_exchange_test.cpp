@@ -16,9 +16,7 @@ protected:
     void SetUp() override
     {
         ensureApp();
-        if (!settings.writable())
-            GTEST_SKIP() << "cannot write " << settingsPath()
-                         << " (the tests that need the settings file run as root)";
+        VANTREL_NEED_SETTINGS(settings);
     }
 
     // Runs one payment of 1500 against the server with the given answer timeout.

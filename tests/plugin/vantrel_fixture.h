@@ -105,7 +105,8 @@ public:
     SettingsFile(const SettingsFile&) = delete;
     SettingsFile& operator=(const SettingsFile&) = delete;
 
-    // False when the process may not write the fixed path (not root): the test then skips.
+    // False when the process may not write the fixed path. Without root that is expected and
+    // the test skips; as root (as in CI) it is a failure of its own, never a skip.
     bool writable() const { return usable; }
 
     void write(const std::string& text) { writeRaw(text); }
@@ -152,12 +153,16 @@ private:
         {
             std::ofstream out(settingsPath(), std::ios::binary | std::ios::trunc);
             out << text;
+            out.close();
+            if (!out)
+                ADD_FAILURE() << "could not write " << settingsPath();
         }
         // Qt keeps a parsed settings file per process and rereads it only when its size or
         // modification time changed; two writes within one file-system tick may share both.
         static time_t stamp = ::time(nullptr);
         const timespec times[2] = {{++stamp, 0}, {stamp, 0}};
-        ::utimensat(AT_FDCWD, settingsPath(), times, 0);
+        if (::utimensat(AT_FDCWD, settingsPath(), times, 0) != 0)
+            ADD_FAILURE() << "could not set the time of " << settingsPath();
     }
 
     int lockFd = -1;
@@ -167,11 +172,19 @@ private:
     std::vector<std::string> createdDirs;
 };
 
+// Root may always write the fixed path, so there a settings file that cannot be made fails
+// the test instead of letting it skip unseen.
+inline bool settingsRequired() { return ::geteuid() == 0; }
+
 #define VANTREL_NEED_SETTINGS(settings)                                                      \
     do {                                                                                   \
-        if (!(settings).writable())                                                        \
+        if (!(settings).writable()) {                                                      \
+            if (vantrel_test::settingsRequired())                                          \
+                GTEST_FAIL() << "cannot write " << vantrel_test::settingsPath()            \
+                             << " although running as root";                              \
             GTEST_SKIP() << "cannot write " << vantrel_test::settingsPath()                \
                          << " (the tests that need the settings file run as root)";       \
+        }                                                                                  \
     } while (0)
 
 // Points the Log4Qt stand-in at a file of this test's own and reads back its lines.
@@ -197,15 +210,20 @@ public:
 
     // Whole lines as the stand-in writes them: "<LEVEL> payment <text>". A logged text that
     // holds line feeds (the request document) continues over several lines.
+    // The whole file: a NUL byte that reached the log stays in the text (and is seen), rather
+    // than hiding it and every line after it.
     QStringList lines() const
     {
-        QStringList result =
-            QString::fromUtf8(readFile(path).c_str()).split(QLatin1Char('\n'));
+        QStringList result = text().split(QLatin1Char('\n'));
         if (!result.isEmpty() && result.last().isEmpty())
             result.removeLast();
         return result;
     }
-    QString text() const { return QString::fromUtf8(readFile(path).c_str()); }
+    QString text() const
+    {
+        const std::string bytes = readFile(path);
+        return QString::fromUtf8(bytes.data(), int(bytes.size()));
+    }
     int count(const QString& needle) const { return text().count(needle); }
     void clear() { std::ofstream(path, std::ios::trunc); }
 

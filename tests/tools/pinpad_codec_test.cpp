@@ -381,6 +381,8 @@ TEST_F(TerminalFixture, NewConnectionForgetsWhatWasDueAndCanSendUnasked)
     send(purchaseFields());
     terminal.received(encodeFrame(kPing).substr(0, 4), t0);
     terminal.connected(t0, 50);
+    // The unasked answer waits its 50 ms.
+    EXPECT_TRUE(at(49).empty());
     std::vector<Output> out = at(1000);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(text(answerOf(out[0]), 0x81), "PUR");
