@@ -96,11 +96,11 @@ std::string element(const char* name, const std::string& value)
     return out;
 }
 
+// Numbers placed into answers; every one of them fits an int.
 std::string decimal(unsigned value)
 {
-    char buf[16];
-    snprintf(buf, sizeof buf, "%u", value);
-    return buf;
+    char buf[34];
+    return ps::itoa(static_cast<int>(value), buf, 10);
 }
 
 struct kindCode {
@@ -236,9 +236,10 @@ int work::init()
     for (size_t i = 0; i < found.size(); ++i) {
         unsigned n = static_cast<unsigned>(number(found[i][1].first));
         int port = number(key(found[i][0].first));
-        if (!openListener(port, CONN_TERMINAL, 2))
+        ssock* listener = openListener(port, CONN_TERMINAL, 2);
+        if (!listener)
             return 0;
-        mListen.insert(n, lastListener);
+        mListen.insert(n, listener);
         state* record = new (std::nothrow) state(n);
         if (!record) {
             logsave("ERR: Failed to allocate memory (init)");
@@ -251,36 +252,26 @@ int work::init()
     return 1;
 }
 
-bool work::openListener(int port, int kind, unsigned short limit)
+ssock* work::openListener(int port, int kind, unsigned short limit)
 {
     ssock* listener = createTcp();
     if (!listener) {
         logsave("ERR: Failed to create socket (init)");
-        return false;
-    }
-    if (!attachKind(listener, kind)) {
-        logsave("ERR: Failed to allocate memory (init)");
-        PSClose(listener->getSocket());
-        delete listener;
-        return false;
+        return nullptr;
     }
     listener->setAccept(limit);
-    if (!listen(listener, static_cast<unsigned short>(port))) {
+    if (!attachKind(listener, kind)) {
+        logsave("ERR: Failed to allocate memory (init)");
+    } else if (!listen(listener, static_cast<unsigned short>(port)) || !addSock(listener)) {
         logsave("ERR: Failed to create listening socket, port: %d", port);
-        releaseKind(listener);
-        PSClose(listener->getSocket());
-        delete listener;
-        return false;
+    } else {
+        return listener;
     }
-    if (!addSock(listener)) {
-        logsave("ERR: Failed to create listening socket, port: %d", port);
-        releaseKind(listener);
-        PSClose(listener->getSocket());
-        delete listener;
-        return false;
-    }
-    lastListener = listener;
-    return true;
+    // Not registered: the reactor does not own it, so it is ours to close and free.
+    releaseKind(listener);
+    PSClose(listener->getSocket());
+    delete listener;
+    return nullptr;
 }
 
 int* work::attachKind(ssock* record, int kind)
@@ -493,10 +484,6 @@ void work::idleTick(ssock* terminal, state* record, unsigned number)
         terminal->setTimeout(record->uTimeout);
         write(terminal);
         return;
-    }
-    if (mProgress[record].queued) {
-        // The frame was on a connection the terminal has since replaced.
-        loseQueued(record);
     }
     record->uIdle += 1000;
     if (record->uIdle >= png_period) {
@@ -929,8 +916,7 @@ void work::answerProc(ssock* terminal, state* record, unsigned number)
         if (loglevel > 6)
             logsave("INF1: trState->uVoiCount > 0 (OnRead)");
         if (fieldText(0x81) == "VOI") {
-            const bool accepted = reversalAccepted();
-            if (!accepted && record->uVoiCount <= voi_repeat) {
+            if (!mProgress[record].accepted && record->uVoiCount <= voi_repeat) {
                 raiseVoiCount(record);
                 if (loglevel > 6)
                     logsave("INF1: send VOI (1)");

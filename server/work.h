@@ -145,9 +145,9 @@ private:
     // connKind of every listener and connection, owned here so that a closed
     // connection's copy can be released.
     std::map<const ssock*, std::unique_ptr<int>> kinds;
-    ssock* lastListener = nullptr; // the listener openListener registered last
 
-    bool openListener(int port, int kind, unsigned short limit);
+    // A registered listener, or null after logging why there is none.
+    ssock* openListener(int port, int kind, unsigned short limit);
     int* attachKind(ssock* record, int kind);
     void releaseKind(ssock* record);
     // Closes a connection that the reactor owns.
