@@ -151,6 +151,11 @@ int epmess::getField(unsigned key, char* dst, size_t dstSize)
     return static_cast<int>(v.size());
 }
 
+std::string epmess::fieldText(unsigned key)
+{
+    return textOf(getField(key).value);
+}
+
 void epmess::setField(unsigned key, std::vector<unsigned char> value, fieldmap& map)
 {
     field& f = map[key];
@@ -392,8 +397,8 @@ void epmess::checkDateTime()
     char year[20] = "";
     ps::getTimeLocal("%y", year, sizeof year);
     std::string text = year;
-    text += textOf(getField(TAG_DATE).value);
-    text += textOf(getField(TAG_TIME).value);
+    text += fieldText(TAG_DATE);
+    text += fieldText(TAG_TIME);
     text += "00";
     insertField(responseFields, TAG_DATETIME, TAG_DATETIME, withNul(text));
 }

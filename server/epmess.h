@@ -67,6 +67,9 @@ public:
     template <size_t N>
     int getField(unsigned key, char (&dst)[N]) { return getField(key, dst, N); }
 
+    // The answer field's value as text, up to its first NUL; "" when absent.
+    std::string fieldText(unsigned key);
+
     void setField(unsigned key, std::vector<unsigned char> value, fieldmap& map);
     void setField(unsigned key, std::vector<unsigned char> value);
 

@@ -944,13 +944,6 @@ bool work::reversalAccepted()
     return fieldText(0xA1) == "Y" || code == "B4" || code == "930";
 }
 
-std::string work::fieldText(unsigned key)
-{
-    field f = getField(key);
-    const char* data = reinterpret_cast<const char*>(f.value.data());
-    return std::string(data, strnlen(data, f.value.size()));
-}
-
 void work::deliver(ssock* terminal, state* record, unsigned number)
 {
     ssock* cashbox = mCashbox.get(number);

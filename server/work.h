@@ -169,7 +169,6 @@ private:
     // Field 0xA1 "Y", or response code "B4" or "930", in the answer just parsed.
     bool reversalAccepted();
     // A response field's value up to its first NUL; "" when absent.
-    std::string fieldText(unsigned key);
     // A request queued behind a ping that can no longer reach the terminal: its
     // cash register hears 912 now instead of never.
     void loseQueued(state* record);
