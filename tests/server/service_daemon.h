@@ -59,7 +59,29 @@ public:
     {
         run.config("dorvish.cfg", text);
         run.start({"-c", "dorvish.cfg"});
-        return run.daemonPid > 0 && run.waitPort(xmlPort);
+        if (run.daemonPid <= 0 || !run.waitPort(xmlPort))
+            return false;
+        // The service listener opens after the cash-register one; wait for it
+        // without a connection of our own, which would add lines to the log.
+        if (text.find("serviceport " + std::to_string(servicePort)) != std::string::npos)
+            return eventually([&] { return listening(servicePort); });
+        return true;
+    }
+
+    // True when a socket of this machine listens on the TCP port.
+    static bool listening(int port)
+    {
+        FILE* f = fopen("/proc/net/tcp", "r");
+        if (!f)
+            return false;
+        char line[512];
+        bool found = false;
+        unsigned localPort = 0, state = 0;
+        while (!found && fgets(line, sizeof line, f))
+            found = sscanf(line, " %*d: %*8[0-9A-Fa-f]:%x %*8[0-9A-Fa-f]:%*x %x", &localPort, &state) == 2 &&
+                    localPort == static_cast<unsigned>(port) && state == 0x0A;
+        fclose(f);
+        return found;
     }
 
     std::string path(const std::string& name) const { return run.dir + "/" + name; }
