@@ -358,7 +358,9 @@ uint8_t epmess::parsMessage(const std::vector<unsigned char>& in)
         checkDateTime();
     else
         createDateTime();
-    return static_cast<uint8_t>(count);
+    // Saturated, not wrapped: a count of 0 would make a valid answer of 256 fields
+    // look rejected.
+    return static_cast<uint8_t>(count < UINT8_MAX ? count : UINT8_MAX);
 }
 
 void epmess::addNewRespTag(std::string code)

@@ -89,7 +89,7 @@ public:
     // TLV writer: out receives the message built from requestFields.
     void creatData(std::vector<unsigned char>& out);
     // TLV reader: fills responseFields and post-processes; the count of fields read,
-    // 0 when the message was rejected or held no field.
+    // at most 255, and 0 only when the message was rejected or held no field.
     uint8_t parsMessage(const std::vector<unsigned char>& in);
 
     // Post-processing of a parsed answer.
