@@ -106,13 +106,40 @@ std::string decimal(unsigned value)
 struct kindCode {
     const char* text;
     const char* answer;
+    typemess kind;
 };
 // Answer type codes by the kind text of field 0x81, searched in this order.
 const kindCode ANSWER_TYPES[] = {
-    {"PUR", "0210000000"}, {"VOI", "0410000000"}, {"REF", "0210200000"},
-    {"AUT", "0210930000"}, {"CMP", "0210940000"}, {"STL", "0530000000"},
-    {"VER", "0610000000"}, {"FUN", "0610100000"}, {"PIN", "0700100000"},
+    {"PUR", "0210000000", PUR}, {"VOI", "0410000000", VOI}, {"REF", "0210200000", REF},
+    {"AUT", "0210930000", AUT}, {"CMP", "0210940000", CMP}, {"STL", "0530000000", STL},
+    {"VER", "0610000000", VER}, {"FUN", "0610100000", FUN}, {"PIN", "0700100000", PIN},
 };
+
+// The first kind of the table that occurs in the text of field 0x81; null for none.
+const kindCode* answerKind(const std::string& text)
+{
+    for (const kindCode& k : ANSWER_TYPES)
+        if (reg::preg_match(k.text, text))
+            return &k;
+    return nullptr;
+}
+
+// A trace number as a terminal writes it, digits only; false for anything else.
+bool traceNumber(const std::string& text, uint32_t& out)
+{
+    if (text.empty())
+        return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+        if (v > UINT32_MAX)
+            return false;
+    }
+    out = static_cast<uint32_t>(v);
+    return true;
+}
 
 struct diagElement {
     const char* name;
@@ -478,7 +505,9 @@ void work::idleTick(ssock* terminal, state* record, unsigned number)
 {
     if (terminal->getWrLen() != 0) {
         // The request that waited behind the ping's answer goes out now.
-        mProgress[record] = progress();
+        progress& p = mProgress[record];
+        p.queued = false;
+        p.accepted = false;
         record->uLevel = STRPROC;
         record->uIdle = 0;
         terminal->setTimeout(record->uTimeout);
@@ -526,14 +555,12 @@ void work::expireProc(ssock* terminal, state* record)
         if (loglevel > 6)
             logsave("OnTimeout: need send VOI (1)");
         if (mProgress[record].accepted) {
-            sendErr(record, ERR_NO_ANSWER);
-            logsave("ERR: No answer from pinpad");
+            closingAnswer(record);
             record->uIdle = 0;
             record->uLevel = STRIDLE;
         } else if (count > voi_repeat) {
             raiseVoiCount(record);
-            sendErr(record, ERR_NO_ANSWER);
-            logsave("ERR: No answer from pinpad");
+            closingAnswer(record);
             record->uIdle = 0;
             record->uLevel = STRIDLE;
         } else {
@@ -550,11 +577,66 @@ void work::expireProc(ssock* terminal, state* record)
     }
 }
 
+void work::closingAnswer(state* record)
+{
+    // A purchase, refund or authorisation whose reversal was refused runs on as
+    // VOI; its cash register had its 912 when the reversals began.
+    const typemess asked = mProgress[record].asked;
+    if (asked == VOI || asked == CMP)
+        sendErr(record, ERR_NO_ANSWER);
+    logsave("ERR: No answer from pinpad");
+}
+
 void work::send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown)
 {
-    mProgress[record].accepted = false;
+    progress& p = mProgress[record];
+    p.accepted = false;
+    remember(record, record->uTrace);
     terminal->setTimeout(countdown);
     sendRequest(terminal, tlv);
+}
+
+void work::remember(state* record, uint32_t trace)
+{
+    std::vector<uint32_t>& traces = mProgress[record].traces;
+    for (size_t i = 0; i < traces.size(); ++i)
+        if (traces[i] == trace) {
+            traces.erase(traces.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    traces.push_back(trace);
+    if (traces.size() > TRACES_KEPT)
+        traces.erase(traces.begin());
+}
+
+bool work::earlierTrace(state* record, const std::string& text)
+{
+    uint32_t trace = 0;
+    if (!traceNumber(text, trace) || trace == record->uTrace)
+        return false;
+    for (uint32_t t : mProgress[record].traces)
+        if (t == trace)
+            return true;
+    return false;
+}
+
+bool work::ownMessage(state* record)
+{
+    const std::string text = fieldText(0x81);
+    const std::string trace = fieldText(0x83);
+    const kindCode* kind = answerKind(text);
+    if (!kind) {
+        logsave("ERR: unsolicited message (type %s, trace %s) ignored (OnRead)", text.c_str(), trace.c_str());
+        return false;
+    }
+    const typemess own = record->uLevel == STRKEY ? FUN : record->uLevel == STRSTL ? STL : mProgress[record].asked;
+    const bool reversing = record->uLevel == STRPROC && record->uVoiCount > 0;
+    const bool ownKind = kind->kind == own || (reversing && kind->kind == VOI);
+    if (!ownKind || earlierTrace(record, trace)) {
+        logsave("ERR: message of another operation (type %s, trace %s) ignored (OnRead)", text.c_str(), trace.c_str());
+        return false;
+    }
+    return true;
 }
 
 void work::loseQueued(state* record)
@@ -705,7 +787,10 @@ void work::readCashbox(ssock* connection)
     }
     mCashbox.insert(n, connection);
 
-    if (record->uLevel == STRIDLE || record->uLevel == STRPING) {
+    // A request already queued behind a ping makes the terminal as busy as one
+    // that is at the terminal.
+    const bool ready = (record->uLevel == STRIDLE || record->uLevel == STRPING) && !mProgress[record].queued;
+    if (ready) {
         record->uVoiCount = 0;
         unsigned short result = proc(&request, record);
         if (result)
@@ -781,12 +866,12 @@ unsigned short work::proc(xmlfield* request, state* record)
                 record->uLevel);
     progress& p = mProgress[record];
     p.accepted = false;
+    p.asked = record->uOper;
+    remember(record, record->uTrace);
     if (record->uLevel == STRIDLE) {
         record->uLevel = STRPROC;
         record->uIdle = 0;
         terminal->setTimeout(record->uTimeout);
-        // A frame still queued behind an earlier ping goes out with this write.
-        p.queued = false;
         sendRequest(terminal, tlv);
     } else {
         // Behind a ping: the frame waits in the write buffer for the ping's answer.
@@ -864,6 +949,9 @@ void work::readTerminal(ssock* connection)
     if (loglevel > 6)
         logsave("INF1: trState = 0x%08lx, uLevel = %d (OnRead)",
                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(record)), record->uLevel);
+    // While a step waits for its answer, only its own answer moves it on.
+    if ((record->uLevel == STRKEY || record->uLevel == STRSTL || record->uLevel == STRPROC) && !ownMessage(record))
+        return;
     mProgress[record].accepted = reversalAccepted();
     switch (record->uLevel) {
     case STRKEY: answerKey(connection, record); break;
@@ -957,10 +1045,17 @@ void work::deliver(ssock* terminal, state* record, unsigned number)
     std::string xml = createXml(record);
     if (loglevel != 0)
         logsave("ResponseXML=%s", xml.c_str());
-    placeText(cashbox, xml);
+    const bool placed = placeText(cashbox, xml);
     if (loglevel > 6)
         logsave("INF1: write(sockTemp) (OnRead)");
     write(cashbox);
+    if (!placed) {
+        // Not delivered: as for a cash register that is gone, the next expiry
+        // answers 912 and reverses.
+        logsave("ERR: can't put answer into socket for kkm %d", static_cast<int>(number));
+        terminal->setTimeout(1000);
+        return;
+    }
     record->uIdle = 0;
     record->uLevel = STRIDLE;
     terminal->setTimeout(5000);
@@ -968,12 +1063,12 @@ void work::deliver(ssock* terminal, state* record, unsigned number)
         logsave("ERR: field 0x9B not found. break. (OnRead)");
 }
 
-void work::placeText(ssock* connection, const std::string& text)
+bool work::placeText(ssock* connection, const std::string& text)
 {
     // A text the write buffer cannot take is refused whole.
-    if (text.size() <= USHRT_MAX)
-        connection->setWrBuff(reinterpret_cast<const unsigned char*>(text.data()),
-                              static_cast<unsigned short>(text.size()));
+    return text.size() <= USHRT_MAX &&
+           connection->setWrBuff(reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<unsigned short>(text.size())) != 0;
 }
 
 void work::sendText(ssock* connection, const std::string& text)
@@ -1086,17 +1181,12 @@ std::string work::createXml(state* record)
 {
     auto text = [this](unsigned key) { return fieldText(key); };
 
-    const std::string kind = text(0x81);
-    const char* answerType = nullptr;
-    for (const kindCode& k : ANSWER_TYPES)
-        if (reg::preg_match(k.text, kind)) {
-            answerType = k.answer;
-            break;
-        }
-    if (!answerType) {
+    const kindCode* kind = answerKind(text(0x81));
+    if (!kind) {
         logsave("ERR: uncknowb ans type message");
         return std::string();
     }
+    const char* answerType = kind->answer;
 
     const std::string code = (record->uOper == VER || record->uOper == FUN) ? std::string("1") : text(0xEF);
     const std::string card = text(0x89);

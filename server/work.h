@@ -131,6 +131,13 @@ private:
     int xmlport;
     int serviceport;
 
+    // Traces a record remembers. A terminal works one message at a time, so a late
+    // answer belongs to one of its last few operations: a request and its
+    // reversals share one trace, and a start-up key loading and settlement add
+    // two more. Few enough that a terminal numbering its answers on its own is
+    // hardly ever taken for a late one.
+    static const size_t TRACES_KEPT = 8;
+
     // What the dialogue keeps per terminal record beside the record's fields.
     struct progress {
         // A request waits behind a ping in the terminal connection's write buffer.
@@ -139,6 +146,12 @@ private:
         // went out passes the reversal success test. Per terminal, because the
         // codec's fields may hold another terminal's answer.
         bool accepted = false;
+        // The kind the cash register asked for. uOper turns VOI when a reversal of
+        // a purchase is refused; the purchase's own late answer still counts, and
+        // its cash register has had its 912 already.
+        typemess asked = NUL;
+        // Traces sent to this terminal, oldest first, the current one among them.
+        std::vector<uint32_t> traces;
     };
     std::map<const state*, progress> mProgress;
 
@@ -166,13 +179,23 @@ private:
     // Arms the countdown, then frames and writes the request.
     void send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown);
     void settled(state* record);
+    // The 912 that ends the repetitions of a reversal or completion of the cash
+    // register, and its log line.
+    void closingAnswer(state* record);
     // Field 0xA1 "Y", or response code "B4" or "930", in the answer just parsed.
     bool reversalAccepted();
-    // A response field's value up to its first NUL; "" when absent.
+    // Whether the message just parsed may answer the step the record waits for
+    // (key loading, settlement or the outstanding request); a message of another
+    // operation, or one nobody asked for, is logged and changes nothing.
+    bool ownMessage(state* record);
+    // The text of field 0x83 is the trace of an earlier operation of this terminal.
+    bool earlierTrace(state* record, const std::string& text);
+    void remember(state* record, uint32_t trace);
     // A request queued behind a ping that can no longer reach the terminal: its
     // cash register hears 912 now instead of never.
     void loseQueued(state* record);
-    void placeText(ssock* connection, const std::string& text);
+    // False when the write buffer refused the text (nothing appended).
+    bool placeText(ssock* connection, const std::string& text);
     void sendText(ssock* connection, const std::string& text);
 
     // CP866 -> UTF-8 when utf is on; otherwise the text as built.

@@ -9,7 +9,16 @@ const std::string PUR_OK = tlv(0x81, "PUR") + tlv(0x9B, "00");
 const std::string VOI_Y = tlv(0x81, "VOI") + tlv(0x9B, "00") + tlv(0xA1, "Y");
 const std::string VOI_N = tlv(0x81, "VOI") + tlv(0x9B, "05") + tlv(0xA1, "N");
 const std::string PNG_OK = tlv(0x81, "PNG") + tlv(0x9B, "00");
+const std::string STL_OK = tlv(0x81, "STL") + tlv(0x9B, "00");
 const std::string PUR_REQ = "<type>0200000000</type><amount>500</amount><kkm>1</kkm>";
+
+std::vector<std::string> codesOf(const std::vector<std::string>& docs)
+{
+    std::vector<std::string> codes;
+    for (const std::string& d : docs)
+        codes.push_back(element(d, "code"));
+    return codes;
+}
 
 class Dialogue : public dialogueTest {
 public:
@@ -172,20 +181,189 @@ TEST_F(Dialogue, ReversalIsDecidedByItsOwnTerminal)
     }
 }
 
-TEST_F(Dialogue, CashRegisterGoneBeforeTheAnswerStillGetsThePurchaseReversed)
+// An answer that does not reach its cash register is handled as unanswered.
+TEST_F(Dialogue, UndeliveredAnswerStillGetsThePurchaseReversed)
 {
-    const std::string trace = purchase();
-    hangUp(cashbox);
-    answer(PUR_OK);
-    EXPECT_TRUE(contains(dir.log(), "ERR: can't find socket for kkm 1\n"));
+    struct lossCase {
+        const char* name;
+        bool hangUp; // else: the write buffer is nearly full
+        const char* logLine;
+        std::vector<std::string> codes; // what the cash register gets in all
+    };
+    const lossCase cases[] = {
+        {"write buffer full", false, "ERR: can't put answer into socket for kkm 1\n", {"912"}},
+        {"cash register gone", true, "ERR: can't find socket for kkm 1\n", {}}, // last: its connection is gone
+    };
+    for (const lossCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string trace = purchase();
+        if (c.hangUp) {
+            hangUp(cashbox);
+        } else {
+            // Room for an error answer, not for the purchase's answer.
+            const std::vector<unsigned char> filler(ssock::BUFF_SIZE - 300, 'x');
+            ASSERT_NE(0, cashbox.record->setWrBuff(filler.data(), static_cast<unsigned short>(filler.size())));
+        }
+        answer(PUR_OK + tlv(0x83, trace));
+        EXPECT_TRUE(contains(dir.log(), c.logLine));
+        EXPECT_EQ(STRPROC, record->uLevel);
+        EXPECT_EQ(1000u, countdown());
+        expire();
+        const std::vector<message> sent = messages(terminal.received());
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ("VOI", sent[0].at(0x01));
+        EXPECT_EQ(trace, sent[0].at(0x03));
+        EXPECT_TRUE(contains(dir.log(), "ERR: send autoreversal\n"));
+        if (!c.hangUp) {
+            EXPECT_EQ(c.codes, codesOf(answers()));
+        }
+    }
+}
+
+// A purchase whose reversal is refused runs on as VOI; when the reversals are
+// used up its cash register, which had its 912, gets no second one.
+TEST_F(Dialogue, RefusedReversalOfAPurchaseBringsNoSecond912)
+{
+    for (const std::string& type : {std::string("0200000000"), std::string("0200200000"), std::string("0200930000")}) {
+        SCOPED_TRACE(type);
+        record->uLevel = STRIDLE;
+        request("<type>" + type + "</type><amount>500</amount><kkm>1</kkm>");
+        const std::string trace = messages(terminal.received()).at(0).at(0x03);
+        expire();      // 912 and the first reversal
+        answer(VOI_N); // refused: the next one 1000 ms later
+        ASSERT_EQ(VOI, record->uOper);
+        size_t reversals = 0;
+        for (int i = 0; i < 10 && record->uLevel == STRPROC; ++i)
+            expire();
+        for (const message& m : messages(terminal.received())) {
+            EXPECT_EQ(trace, m.at(0x03));
+            ++reversals;
+        }
+        EXPECT_EQ(STRIDLE, record->uLevel);
+        EXPECT_EQ(2u, reversals); // voi_repeat 2: the first answer and the second expiry used two counts
+        EXPECT_EQ(std::vector<std::string>{"912"}, codesOf(answers()));
+    }
+}
+
+// --- messages of other operations -------------------------------------------------
+
+// Purchase A timed out and was reversed; purchase B is at the terminal when a
+// message of another operation arrives. B still gets its own answer, or its 912
+// and reversals on time, and no one gets A's result.
+TEST_F(Dialogue, AnotherOperationsMessageLeavesTheOutstandingRequestAlone)
+{
+    struct strayCase {
+        const char* name;
+        std::string (*message)(const std::string& earlierTrace);
+    };
+    const strayCase strays[] = {
+        {"late approval of A", [](const std::string& a) { return PUR_OK + tlv(0x83, a); }},
+        {"late reversal answer of A", [](const std::string& a) { return VOI_Y + tlv(0x83, a); }},
+        {"late settlement answer", [](const std::string&) { return STL_OK; }},
+        {"unsolicited message", [](const std::string&) { return tlv(0x81, "IND") + tlv(0x9B, "00"); }},
+        {"message without a kind", [](const std::string& a) { return tlv(0x9B, "00") + tlv(0x83, a); }},
+    };
+    for (const strayCase& stray : strays) {
+        for (bool answered : {true, false}) {
+            SCOPED_TRACE(std::string(stray.name) + (answered ? ", B answered" : ", B unanswered"));
+            core.at(12, 0, 0, 0, 15);
+            const std::string a = purchase();
+            expire();
+            answer(VOI_Y + tlv(0x83, a));
+            ASSERT_EQ(STRIDLE, record->uLevel);
+            ASSERT_EQ(std::vector<std::string>{"912"}, codesOf(answers()));
+            terminal.received();
+
+            core.at(12, 0, 5, 0, 15);
+            const std::string b = purchase();
+            ASSERT_NE(a, b);
+            answer(stray.message(a));
+            EXPECT_EQ(STRPROC, record->uLevel);
+            EXPECT_EQ(12000u, countdown());
+            EXPECT_EQ(0u, record->uVoiCount);
+            EXPECT_TRUE(answers().empty());
+            EXPECT_TRUE(contains(dir.log(), " ignored (OnRead)\n"));
+
+            if (answered) {
+                answer(PUR_OK + tlv(0x83, b) + tlv(0x84, "000000000500"));
+                const std::vector<std::string> docs = answers();
+                ASSERT_EQ(1u, docs.size());
+                EXPECT_EQ("00", element(docs[0], "code"));
+                EXPECT_EQ(b, element(docs[0], "trace"));
+                EXPECT_EQ(STRIDLE, record->uLevel);
+            } else {
+                expire();
+                EXPECT_EQ(std::vector<std::string>{"912"}, codesOf(answers()));
+                const std::vector<message> sent = messages(terminal.received());
+                ASSERT_EQ(1u, sent.size());
+                EXPECT_EQ("VOI", sent[0].at(0x01));
+                EXPECT_EQ(b, sent[0].at(0x03));
+                answer(VOI_Y + tlv(0x83, b));
+                EXPECT_EQ(STRIDLE, record->uLevel);
+            }
+            terminal.received();
+        }
+    }
+}
+
+// An earlier operation's accepted reversal does not end the reversals of the
+// request at the terminal; its own accepted reversal does.
+TEST_F(Dialogue, OnlyItsOwnAcceptedReversalEndsTheReversals)
+{
+    core.at(12, 0, 0, 0, 15);
+    const std::string a = purchase();
+    expire();
+    answer(VOI_Y + tlv(0x83, a));
+    terminal.received();
+    core.at(12, 0, 5, 0, 15);
+    const std::string b = purchase();
+    expire(); // B's 912 and first reversal
+    terminal.received();
+    answer(VOI_Y + tlv(0x83, a));
     EXPECT_EQ(STRPROC, record->uLevel);
-    EXPECT_EQ(1000u, countdown());
+    EXPECT_EQ(14000u, countdown());
+    EXPECT_EQ(1u, record->uVoiCount);
     expire();
     const std::vector<message> sent = messages(terminal.received());
     ASSERT_EQ(1u, sent.size());
-    EXPECT_EQ("VOI", sent[0].at(0x01));
-    EXPECT_EQ(trace, sent[0].at(0x03));
-    EXPECT_TRUE(contains(dir.log(), "ERR: send autoreversal\n"));
+    EXPECT_EQ(b, sent[0].at(0x03));
+    answer(VOI_Y + tlv(0x83, b));
+    EXPECT_EQ(STRIDLE, record->uLevel);
+    EXPECT_EQ(5000u, countdown());
+    EXPECT_EQ((std::vector<std::string>{"912", "912"}), codesOf(answers())); // one for A, one for B
+}
+
+// The record remembers its last few traces, the outstanding one among them.
+TEST_F(Dialogue, TracesOfTheLastOperationsAreRemembered)
+{
+    settings.loadkeyon = 1;
+    settings.stlstarton = true;
+    apply();
+    record->uLevel = STRKEY;
+    core.at(11, 0, 0, 0, 15);
+    expire(); // key loading
+    answer(tlv(0x81, "FUN") + tlv(0x9B, "00"));
+    core.at(11, 0, 1, 0, 15);
+    expire(); // settlement
+    answer(STL_OK);
+    terminal.received();
+    std::vector<uint32_t> expected = {110000000u, 110001000u};
+    for (int i = 0; i < 8; ++i) {
+        core.at(12, 0, i, 0, 15);
+        purchase();
+        answer(PUR_OK);
+        expected.push_back(120000000u + static_cast<uint32_t>(i) * 1000u);
+    }
+    expected.erase(expected.begin(), expected.end() - 8);
+    EXPECT_EQ(expected, workPeer::traces(core, record));
+    // A repeated trace is not kept twice.
+    record->uLevel = STRIDLE;
+    request("<type>0400000000</type><trace>120003000</trace><kkm>1</kkm>");
+    answer(VOI_Y);
+    std::vector<uint32_t> again = expected;
+    again.erase(again.begin() + 3);
+    again.push_back(120003000u);
+    EXPECT_EQ(again, workPeer::traces(core, record));
 }
 
 TEST_F(Dialogue, NewCashRegisterConnectionTakesTheOutstandingAnswer)
@@ -242,53 +420,60 @@ TEST_F(Dialogue, RequestQueuedBehindAPingGoesOutAfterItsAnswer)
     EXPECT_EQ("00", element(docs[0], "code"));
 }
 
-// A request sent from idle while an earlier one still waits behind the finished
-// ping takes that frame along: both were delivered, so no 912 may follow later.
-TEST_F(Dialogue, RequestFromIdleTakesTheQueuedFrameAlong)
+// While a request waits behind a ping, before or after the ping's answer, a
+// further request is refused as busy: one operation at the terminal at a time,
+// and the waiting one goes out alone and gets its answer.
+TEST_F(Dialogue, RequestWhileAnotherWaitsBehindAPingIsBusy)
 {
-    record->uLevel = STRPING;
-    request(PUR_REQ);
-    answer(PNG_OK);
-    ASSERT_EQ(STRIDLE, record->uLevel);
-    request(PUR_REQ);
-    EXPECT_EQ(STRPROC, record->uLevel);
-    EXPECT_EQ(2u, messages(terminal.received()).size());
-    answer(PUR_OK);
-    std::vector<std::string> docs = answers();
-    ASSERT_EQ(1u, docs.size());
-    EXPECT_EQ("00", element(docs[0], "code"));
-    expire();
-    expire();
-    EXPECT_TRUE(answers().empty());
+    for (bool pingAnswered : {false, true}) {
+        SCOPED_TRACE(pingAnswered ? "after the ping's answer" : "before the ping's answer");
+        core.at(12, 0, 0, 0, 15);
+        record->uLevel = STRPING;
+        request("<type>0200000000</type><amount>100</amount><kkm>1</kkm>");
+        if (pingAnswered)
+            answer(PNG_OK);
+        core.at(12, 0, 1, 0, 15);
+        request("<type>0200200000</type><amount>200</amount><kkm>1</kkm>");
+        EXPECT_EQ(std::vector<std::string>{"914"}, codesOf(answers()));
+        EXPECT_EQ(pingAnswered ? STRIDLE : STRPING, record->uLevel);
+        EXPECT_EQ(PUR, record->uOper);
+        EXPECT_EQ(100u, record->uAmount);
+        EXPECT_EQ(120000000u, record->uTrace);
+        EXPECT_EQ("", terminal.received());
+        if (!pingAnswered)
+            answer(PNG_OK);
+        expire();
+        EXPECT_EQ(STRPROC, record->uLevel);
+        const std::vector<message> sent = messages(terminal.received());
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ("PUR", sent[0].at(0x01));
+        answer(PUR_OK + tlv(0x83, sent[0].at(0x03)));
+        const std::vector<std::string> docs = answers();
+        ASSERT_EQ(1u, docs.size());
+        EXPECT_EQ("00", element(docs[0], "code"));
+        EXPECT_EQ(sent[0].at(0x03), element(docs[0], "trace"));
+        expire();
+        expire();
+        EXPECT_TRUE(answers().empty());
+        EXPECT_EQ("", terminal.received());
+    }
 }
 
-// Delivery traces its steps at a high log level, also for an answer kind that has
-// no document (nothing is sent then).
+// Delivery traces its steps at a high log level. (An answer kind without a
+// document never gets this far: it is nobody's answer.)
 TEST_F(Dialogue, DeliveryIsLogged)
 {
-    const struct {
-        const char* name;
-        std::string answer;
-        size_t documents;
-    } cases[] = {
-        {"purchase", PUR_OK, 1},
-        {"unknown kind", tlv(0x81, "XYZ") + tlv(0x9B, "00"), 0},
-    };
     workPeer::setLoglevel(core, 7);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const size_t before = dir.log().size(); // lines of earlier rows do not count
-        purchase();
-        answer(c.answer);
-        EXPECT_EQ(c.documents, answers().size());
-        const std::string log = dir.log();
-        const size_t xml = log.find("INF1: createXml (OnRead)", before);
-        ASSERT_NE(std::string::npos, xml);
-        const size_t doc = log.find("ResponseXML=", xml);
-        ASSERT_NE(std::string::npos, doc);
-        EXPECT_NE(std::string::npos, log.find("INF1: write(sockTemp) (OnRead)", doc));
-        EXPECT_EQ(STRIDLE, record->uLevel);
-    }
+    purchase();
+    answer(PUR_OK);
+    EXPECT_EQ(1u, answers().size());
+    const std::string log = dir.log();
+    const size_t xml = log.find("INF1: createXml (OnRead)");
+    ASSERT_NE(std::string::npos, xml);
+    const size_t doc = log.find("ResponseXML=", xml);
+    ASSERT_NE(std::string::npos, doc);
+    EXPECT_NE(std::string::npos, log.find("INF1: write(sockTemp) (OnRead)", doc));
+    EXPECT_EQ(STRIDLE, record->uLevel);
 }
 
 // A queued request that never reaches the terminal gets 912 at once, and

@@ -41,6 +41,7 @@ const std::string VOI_B4 = tlv(0x81, "VOI") + tlv(0x9B, "B4");
 const std::string VOI_930 = tlv(0x81, "VOI") + tlv(0x9B, "930");
 const std::string VOI_N = tlv(0x81, "VOI") + tlv(0x9B, "05") + tlv(0xA1, "N");
 const std::string PNG_OK = tlv(0x81, "PNG") + tlv(0x9B, "00");
+const std::string IND = tlv(0x81, "IND") + tlv(0x9B, "00");
 
 // Cash-register requests for number 1.
 const std::string PUR_REQ = "<type>0200000000</type><amount>500</amount><kkm>1</kkm>";
@@ -53,8 +54,88 @@ setup outstanding(typemess kind, uint16_t count)
         t.record->uVoiCount = count;
         t.record->uTrace = 123;
         t.record->uAmount = 500;
+        workPeer::setAsked(t.core, t.record, kind);
+        // An earlier operation of this terminal, then the outstanding one.
+        workPeer::remember(t.core, t.record, 99);
+        workPeer::remember(t.core, t.record, 123);
     };
 }
+
+// A purchase whose first reversal was refused: it runs on as VOI.
+setup reversedPurchase(uint16_t count)
+{
+    return [count](dialogueTest& t) {
+        outstanding(PUR, count)(t);
+        t.record->uOper = VOI;
+    };
+}
+
+// The codec's last answer passes the reversal success test, and went nowhere.
+setup acceptedAnswerParsed(setup then)
+{
+    return [then](dialogueTest& t) {
+        t.record->uLevel = STRIDLE;
+        t.answer(VOI_Y);
+        t.record->uLevel = STRPROC;
+        then(t);
+    };
+}
+
+// Leaves this little room in the cash register's write buffer.
+setup cashRegisterBufferFull(setup then, size_t room)
+{
+    return [then, room](dialogueTest& t) {
+        then(t);
+        const std::vector<unsigned char> filler(ssock::BUFF_SIZE - room, 'x');
+        ASSERT_NE(0, t.cashbox.record->setWrBuff(filler.data(), static_cast<unsigned short>(filler.size())));
+    };
+}
+
+// A request waits behind the ping in the terminal's write buffer; with idle the
+// ping has been answered since.
+setup queuedBehindPing(bool idle)
+{
+    return [idle](dialogueTest& t) {
+        t.record->uLevel = STRPING;
+        t.request(PUR_REQ);
+        if (idle)
+            t.record->uLevel = STRIDLE;
+    };
+}
+
+probe oneFrameQueued()
+{
+    return [](dialogueTest& t, const std::vector<message>&) {
+        const std::string queued(reinterpret_cast<const char*>(t.terminal.record->wrBuff + t.terminal.record->wrResult),
+                                 static_cast<size_t>(t.terminal.record->getWrLen()));
+        const std::vector<message> frames = messages(queued);
+        ASSERT_EQ(1u, frames.size());
+        EXPECT_EQ("PUR", frames[0].at(0x01));
+    };
+}
+
+// The outstanding purchase is left exactly as it was.
+probe untouched(uint16_t count)
+{
+    return [count](dialogueTest& t, const std::vector<message>&) {
+        EXPECT_EQ(count, t.record->uVoiCount);
+        EXPECT_EQ(123u, t.record->uTrace);
+        EXPECT_EQ(PUR, t.record->uOper);
+    };
+}
+
+// A message of many fields, approved: every field counts, the count stops at 255.
+std::string manyFields(size_t total)
+{
+    std::string out = PUR_OK + tlv(0x83, "0000000123");
+    for (size_t i = 3; i < total; ++i)
+        out += tlv(0xD0, "A");
+    return out;
+}
+
+const std::string EARLIER = tlv(0x83, "0000000099");
+const std::string IGNORED = "ERR: message of another operation (type ";
+const std::string UNASKED = "ERR: unsolicited message (type ";
 
 probe voiCount(uint16_t expected)
 {
@@ -106,6 +187,11 @@ const row ROWS[] = {
     {"key_answer_refused_repeats", STRKEY, ANSWER, nullptr, KEY_REFUSED, STRKEY, 11000, "", "", nullptr, nullptr},
     {"key_answer_without_code_repeats", STRKEY, ANSWER, nullptr, KEY_NO_CODE, STRKEY, 11000, "", "", nullptr, nullptr},
     {"key_request_busy", STRKEY, REQUEST, nullptr, PUR_REQ, STRKEY, KEPT, "", "914", nullptr, nullptr},
+    // ... only a key-loading answer ends it.
+    {"key_answer_purchase_ignored", STRKEY, ANSWER, nullptr, PUR_OK, STRKEY, KEPT, "", "",
+     "ERR: message of another operation (type PUR, trace ) ignored (OnRead)\n", nullptr},
+    {"key_answer_settlement_ignored", STRKEY, ANSWER, nullptr, STL_OK, STRKEY, KEPT, "", "", IGNORED.c_str(), nullptr},
+    {"key_answer_unsolicited_ignored", STRKEY, ANSWER, nullptr, IND, STRKEY, KEPT, "", "", UNASKED.c_str(), nullptr},
 
     // STRSTL
     {"stl_expiry_settles", STRSTL, EXPIRY, nullptr, "", STRSTL, 11000, "STL", "", nullptr,
@@ -117,6 +203,23 @@ const row ROWS[] = {
      "ERR: field 0x9b not found. break. (OnRead)\n", settledToday(true)},
     {"stl_answer_refused_repeats", STRSTL, ANSWER, nullptr, STL_REFUSED, STRSTL, 11000, "", "", nullptr, settledToday(false)},
     {"stl_request_busy", STRSTL, REQUEST, nullptr, PUR_REQ, STRSTL, KEPT, "", "914", nullptr, nullptr},
+    // ... only a settlement answer ends it, and not one of an earlier settlement.
+    {"stl_answer_purchase_ignored", STRSTL, ANSWER, nullptr, PUR_OK, STRSTL, KEPT, "", "", IGNORED.c_str(),
+     settledToday(false)},
+    {"stl_answer_unsolicited_ignored", STRSTL, ANSWER, nullptr, tlv(0x81, "JRN"), STRSTL, KEPT, "", "",
+     "ERR: unsolicited message (type JRN, trace ) ignored (OnRead)\n", settledToday(false)},
+    {"stl_answer_earlier_trace_ignored", STRSTL, ANSWER,
+     [](dialogueTest& t) {
+         workPeer::remember(t.core, t.record, 99);
+         t.record->uTrace = 124;
+     },
+     STL_OK + EARLIER, STRSTL, KEPT, "", "", IGNORED.c_str(), settledToday(false)},
+    {"stl_answer_own_trace", STRSTL, ANSWER,
+     [](dialogueTest& t) {
+         workPeer::remember(t.core, t.record, 99);
+         t.record->uTrace = 99;
+     },
+     STL_OK + EARLIER, STRIDLE, 5000, "", "", nullptr, settledToday(true)},
 
     // STRIDLE
     {"idle_expiry_writes_queued_request", STRIDLE, EXPIRY,
@@ -146,6 +249,8 @@ const row ROWS[] = {
          EXPECT_EQ("000000000500", sent.at(0).at(0x04));
      }},
     {"idle_request_unknown_type", STRIDLE, REQUEST, nullptr, BAD_TYPE, STRIDLE, KEPT, "", "2", nullptr, nullptr},
+    {"idle_request_behind_queued_frame_busy", STRIDLE, REQUEST, queuedBehindPing(true), PUR_REQ, STRIDLE, KEPT, "",
+     "914", nullptr, oneFrameQueued()},
     {"idle_request_terminal_not_connected", STRIDLE, REQUEST,
      [](dialogueTest& t) { workPeer::terminals(t.core).del(1u); }, PUR_REQ, STRIDLE, KEPT, "", "911",
      "ERR: 3 (proc)\n", nullptr},
@@ -164,16 +269,17 @@ const row ROWS[] = {
      },
      "", STRPROC, 14000, "VOI", "", nullptr, reversalOfTheRequest(65535)},
     // ... of a reversal or completion from the cash register: repeated as reversals.
-    {"proc_expiry_void_after_accepted_answer", STRPROC, EXPIRY,
-     [](dialogueTest& t) {
-         t.record->uLevel = STRIDLE;
-         t.answer(VOI_Y);
-         t.record->uLevel = STRPROC;
-         outstanding(VOI, 0)(t);
-     },
+    {"proc_expiry_void_after_accepted_answer", STRPROC, EXPIRY, acceptedAnswerParsed(outstanding(VOI, 0)),
      "", STRIDLE, 1000, "", "912", "ERR: No answer from pinpad\n", voiCount(0)},
     {"proc_expiry_void_used_up", STRPROC, EXPIRY, outstanding(VOI, 3), "", STRIDLE, 1000, "", "912",
      "ERR: No answer from pinpad\n", voiCount(4)},
+    // ... of a purchase that runs on as VOI: its cash register had its 912 already.
+    {"proc_expiry_reversed_purchase_used_up", STRPROC, EXPIRY, reversedPurchase(3), "", STRIDLE, 1000, "", "",
+     "ERR: No answer from pinpad\n", voiCount(4)},
+    {"proc_expiry_reversed_purchase_after_accepted_answer", STRPROC, EXPIRY, acceptedAnswerParsed(reversedPurchase(2)),
+     "", STRIDLE, 1000, "", "", "ERR: No answer from pinpad\n", voiCount(2)},
+    {"proc_expiry_reversed_purchase_repeated", STRPROC, EXPIRY, reversedPurchase(2), "", STRPROC, 14000, "VOI", "",
+     nullptr, reversalOfTheRequest(3)},
     {"proc_expiry_completion_repeated", STRPROC, EXPIRY, outstanding(CMP, 0), "", STRPROC, 14000, "VOI", "", nullptr,
      reversalOfTheRequest(1)},
     // ... of anything else: back to idle, no answer.
@@ -203,7 +309,52 @@ const row ROWS[] = {
          t.hangUp(t.cashbox);
      },
      PUR_OK, STRPROC, 1000, "", "", "ERR: can't find socket for kkm 1\n", nullptr},
+    {"proc_answer_cash_register_buffer_full", STRPROC, ANSWER, cashRegisterBufferFull(outstanding(PUR, 0), 100), PUR_OK,
+     STRPROC, 1000, "", "", "ERR: can't put answer into socket for kkm 1\n", untouched(0)},
+    {"proc_answer_fits_the_cash_register_buffer", STRPROC, ANSWER, cashRegisterBufferFull(outstanding(PUR, 0), 2000),
+     PUR_OK, STRIDLE, 5000, "", "00", nullptr, nullptr},
+    {"proc_answer_of_256_fields_delivered", STRPROC, ANSWER, outstanding(PUR, 0), manyFields(256), STRIDLE, 5000, "",
+     "00", nullptr, nullptr},
+    {"proc_answer_of_512_fields_delivered", STRPROC, ANSWER, outstanding(PUR, 0), manyFields(512), STRIDLE, 5000, "",
+     "00", nullptr, nullptr},
     {"proc_request_busy", STRPROC, REQUEST, nullptr, PUR_REQ, STRPROC, KEPT, "", "914", nullptr, nullptr},
+
+    // STRPROC, messages of other operations: logged, and nothing else changes.
+    {"proc_answer_earlier_purchase_ignored", STRPROC, ANSWER, outstanding(PUR, 0), PUR_OK + EARLIER, STRPROC, KEPT, "",
+     "", "ERR: message of another operation (type PUR, trace 0000000099) ignored (OnRead)\n", untouched(0)},
+    {"proc_answer_late_reversal_ignored", STRPROC, ANSWER, outstanding(PUR, 0), VOI_Y + EARLIER, STRPROC, KEPT, "", "",
+     IGNORED.c_str(), untouched(0)},
+    {"proc_answer_reversal_without_trace_ignored", STRPROC, ANSWER, outstanding(PUR, 0), VOI_Y, STRPROC, KEPT, "", "",
+     IGNORED.c_str(), untouched(0)},
+    {"proc_answer_settlement_ignored", STRPROC, ANSWER, outstanding(PUR, 0), STL_OK, STRPROC, KEPT, "", "",
+     IGNORED.c_str(), untouched(0)},
+    {"proc_answer_kind_searched_in_table_order", STRPROC, ANSWER, outstanding(REF, 0),
+     tlv(0x81, "VOIREF") + tlv(0x9B, "00"), STRPROC, KEPT, "", "", IGNORED.c_str(), nullptr},
+    {"proc_answer_earlier_accepted_reversal_ignored", STRPROC, ANSWER, outstanding(PUR, 1), VOI_Y + EARLIER, STRPROC,
+     KEPT, "", "", IGNORED.c_str(), untouched(1)},
+    {"proc_answer_earlier_purchase_during_reversal_ignored", STRPROC, ANSWER, outstanding(PUR, 1), PUR_OK + EARLIER,
+     STRPROC, KEPT, "", "", IGNORED.c_str(), untouched(1)},
+    // ... and messages nobody asked for.
+    {"proc_answer_unsolicited_ignored", STRPROC, ANSWER, outstanding(PUR, 0), IND, STRPROC, KEPT, "", "",
+     "ERR: unsolicited message (type IND, trace ) ignored (OnRead)\n", untouched(0)},
+    {"proc_answer_without_kind_ignored", STRPROC, ANSWER, outstanding(PUR, 0), tlv(0x9B, "00") + EARLIER, STRPROC, KEPT,
+     "", "", "ERR: unsolicited message (type , trace 0000000099) ignored (OnRead)\n", untouched(0)},
+    {"proc_answer_null_kind_ignored", STRPROC, ANSWER, outstanding(PUR, 0), tlv(0x81, "NUL"), STRPROC, KEPT, "", "",
+     UNASKED.c_str(), untouched(0)},
+    {"proc_answer_unsolicited_during_reversal_ignored", STRPROC, ANSWER, outstanding(PUR, 1), tlv(0x81, "JRN"), STRPROC,
+     KEPT, "", "", UNASKED.c_str(), untouched(1)},
+    // ... while its own answers are still taken: its trace, a trace this server
+    // never sent, no trace, a reversal of its own.
+    {"proc_answer_own_trace_delivered", STRPROC, ANSWER, outstanding(PUR, 0), PUR_OK + tlv(0x83, "0000000123"), STRIDLE,
+     5000, "", "00", nullptr, nullptr},
+    {"proc_answer_terminal_numbering_delivered", STRPROC, ANSWER, outstanding(PUR, 0), PUR_OK + tlv(0x83, "42"),
+     STRIDLE, 5000, "", "00", nullptr, nullptr},
+    {"proc_answer_trace_not_a_number_delivered", STRPROC, ANSWER, outstanding(PUR, 0), PUR_OK + tlv(0x83, "99A"),
+     STRIDLE, 5000, "", "00", nullptr, nullptr},
+    {"proc_answer_own_reversal_delivered", STRPROC, ANSWER, outstanding(VOI, 0), VOI_Y + tlv(0x83, "0000000123"),
+     STRIDLE, 5000, "", "00", nullptr, nullptr},
+    {"proc_answer_reversal_of_completion_accepted", STRPROC, ANSWER, outstanding(CMP, 1), VOI_Y, STRIDLE, 5000, "", "",
+     nullptr, voiCount(0)},
 
     // STRPING
     {"ping_expiry_drops_the_connection", STRPING, EXPIRY, [](dialogueTest& t) { t.record->uIdle = 3000; }, "", STRIDLE,
@@ -213,6 +364,8 @@ const row ROWS[] = {
      nullptr, [](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(0u, t.record->uIdle); }},
     {"ping_request_queued", STRPING, REQUEST, nullptr, PUR_REQ, STRPING, KEPT, "", "", nullptr,
      [](dialogueTest& t, const std::vector<message>&) { EXPECT_GT(t.terminal.record->getWrLen(), 0); }},
+    {"ping_request_behind_queued_frame_busy", STRPING, REQUEST, queuedBehindPing(false), PUR_REQ, STRPING, KEPT, "",
+     "914", nullptr, oneFrameQueued()},
     {"ping_request_unknown_type", STRPING, REQUEST, nullptr, BAD_TYPE, STRPING, KEPT, "", "2", nullptr,
      [](dialogueTest& t, const std::vector<message>&) { EXPECT_EQ(0, t.terminal.record->getWrLen()); }},
 

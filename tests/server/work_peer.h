@@ -30,6 +30,11 @@ public:
     static mymap<state*>& states(work& w) { return w.mState; }
     static size_t kinds(work& w) { return w.kinds.size(); }
     static int* attachKind(work& w, ssock* s, int kind) { return w.attachKind(s, kind); }
+    // What the dialogue keeps beside a record: the kind the cash register asked
+    // for, and the traces sent to the terminal.
+    static void setAsked(work& w, const state* s, typemess kind) { w.mProgress[s].asked = kind; }
+    static void remember(work& w, state* s, uint32_t trace) { w.remember(s, trace); }
+    static std::vector<uint32_t> traces(work& w, const state* s) { return w.mProgress[s].traces; }
     static uint32_t stl_timeout(work& w) { return w.stl_timeout; }
     static uint32_t pur_timeout(work& w) { return w.pur_timeout; }
     static uint32_t ref_timeout(work& w) { return w.ref_timeout; }
