@@ -154,19 +154,22 @@ TEST(PinpadScript, ParsesSteps)
         int gapMs;
         bool twice;
         int count;
+        const char* notice;
     } cases[] = {
-        {"approve", Verb::Approve, "", 0, false, 50, false, 1},
-        {"accept:000", Verb::Approve, "000", 0, false, 50, false, 1},
-        {"decline:05", Verb::Decline, "05", 0, false, 50, false, 1},
-        {"refuse:B3", Verb::Decline, "B3", 0, false, 50, false, 1},
-        {"late:1500", Verb::Approve, "", 1500, false, 50, false, 1},
-        {"3*silent", Verb::Silent, "", 0, false, 50, false, 3},
-        {"garbage", Verb::Garbage, "", 0, false, 50, false, 1},
-        {"badtlv@20", Verb::BadTlv, "", 20, false, 50, false, 1},
-        {"disconnect@100", Verb::Disconnect, "", 100, false, 50, false, 1},
-        {"split", Verb::Approve, "", 0, true, 50, false, 1},
-        {"double", Verb::Approve, "", 0, false, 50, true, 1},
-        {"decline:51/split:200/double@300", Verb::Decline, "51", 300, true, 200, true, 1},
+        {"approve", Verb::Approve, "", 0, false, 50, false, 1, ""},
+        {"accept:000", Verb::Approve, "000", 0, false, 50, false, 1, ""},
+        {"decline:05", Verb::Decline, "05", 0, false, 50, false, 1, ""},
+        {"refuse:B3", Verb::Decline, "B3", 0, false, 50, false, 1, ""},
+        {"late:1500", Verb::Approve, "", 1500, false, 50, false, 1, ""},
+        {"3*silent", Verb::Silent, "", 0, false, 50, false, 3, ""},
+        {"garbage", Verb::Garbage, "", 0, false, 50, false, 1, ""},
+        {"badtlv@20", Verb::BadTlv, "", 20, false, 50, false, 1, ""},
+        {"disconnect@100", Verb::Disconnect, "", 100, false, 50, false, 1, ""},
+        {"split", Verb::Approve, "", 0, true, 50, false, 1, ""},
+        {"double", Verb::Approve, "", 0, false, 50, true, 1, ""},
+        {"decline:51/split:200/double@300", Verb::Decline, "51", 300, true, 200, true, 1, ""},
+        {"silent/notice:IND", Verb::Silent, "", 0, false, 50, false, 1, "IND"},
+        {"approve/notice:-@800", Verb::Approve, "", 800, false, 50, false, 1, "-"},
     };
     for (const Case& c : cases) {
         Step step;
@@ -180,6 +183,7 @@ TEST(PinpadScript, ParsesSteps)
         EXPECT_EQ(step.gapMs, c.gapMs) << c.text;
         EXPECT_EQ(step.twice, c.twice) << c.text;
         EXPECT_EQ(count, c.count) << c.text;
+        EXPECT_EQ(step.notice, c.notice) << c.text;
     }
 }
 
@@ -187,7 +191,8 @@ TEST(PinpadScript, RefusesBadRules)
 {
     const char* cases[] = {"PUR", "pur=approve", "PURX=approve", "PUR=", "PUR=aprove", "PUR=late",
                            "PUR=late:x", "PUR=silent:5", "PUR=0*silent", "PUR=approve@", "PUR=split/approve",
-                           "PUR=decline:a b", "PUR=approve,,approve"};
+                           "PUR=decline:a b", "PUR=approve,,approve", "PUR=approve/notice", "PUR=approve/notice:ind",
+                           "PUR=approve/notice:INDX"};
     for (const char* c : cases) {
         Script script;
         std::string error;
@@ -389,4 +394,26 @@ TEST_F(TerminalFixture, NewConnectionForgetsWhatWasDueAndCanSendUnasked)
     EXPECT_EQ(text(answerOf(out[0]), 0x83), "<absent>");
     send({{0x01, "PNG"}, {0x02, "05"}});
     EXPECT_EQ(at(0).size(), 1u);
+}
+
+TEST_F(TerminalFixture, NoticeGoesFirstWithoutATrace)
+{
+    rule("PUR=approve/notice:IND@100,silent/notice:-");
+    send(purchaseFields());
+    std::vector<Output> first = at(0);
+    ASSERT_EQ(first.size(), 1u);
+    Fields notice = answerOf(first[0]);
+    EXPECT_EQ(text(notice, 0x81), "IND");
+    EXPECT_EQ(text(notice, 0x83), "<absent>");
+    EXPECT_EQ(text(notice, 0x9B), "00");
+    std::vector<Output> later = at(100);
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_EQ(text(answerOf(later[0]), 0x81), "PUR");
+    EXPECT_EQ(text(answerOf(later[0]), 0x83), "0123456789");
+
+    send(purchaseFields());
+    std::vector<Output> bare = at(600000);
+    ASSERT_EQ(bare.size(), 1u);
+    EXPECT_EQ(text(answerOf(bare[0]), 0x81), "<absent>");
+    EXPECT_EQ(text(answerOf(bare[0]), 0x82), "01");
 }

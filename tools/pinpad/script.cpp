@@ -33,6 +33,19 @@ bool validCode(const std::string& code)
     return true;
 }
 
+// Three capitals, like a kind text, or "-" for a message without a kind.
+bool validNotice(const std::string& kind)
+{
+    if (kind == "-")
+        return true;
+    if (kind.size() != 3)
+        return false;
+    for (char c : kind)
+        if (!std::isupper(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
 std::string trim(const std::string& s)
 {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -101,6 +114,10 @@ bool parseStep(const std::string& input, Step& step, int& count, std::string& er
             }
         } else if (name == "double") {
             step.twice = true;
+        } else if (name == "notice") {
+            ok = hasArg && validNotice(arg);
+            step.notice = arg;
+            argUsed = true;
         } else if (i > 0) {
             ok = false;
         } else if (name == "approve" || name == "accept" || name == "decline" || name == "refuse") {

@@ -24,6 +24,9 @@ struct Step {
     bool split = false; // the answer in two writes...
     int gapMs = 50;     // ...this far apart
     bool twice = false; // the answer frame twice in one write
+    // A message nobody asked for, sent at once, before the answer: its kind text,
+    // "-" for one without a kind field; empty for none.
+    std::string notice;
 };
 
 // Kinds are the request's text in field 0x01 (PUR, VOI, REF, STL, AUT, CMP, PNG, FUN,
@@ -31,7 +34,8 @@ struct Step {
 // without a rule of its own.
 class Script {
 public:
-    // "KIND=STEP[,STEP...]", a step being [COUNT*]VERB[:ARG][/split[:GAP_MS]][/double][@DELAY_MS].
+    // "KIND=STEP[,STEP...]", a step being
+    // [COUNT*]VERB[:ARG][/split[:GAP_MS]][/double][/notice:KIND][@DELAY_MS].
     // Verbs: approve|accept [:CODE], decline|refuse [:CODE], late:MS, silent, garbage,
     // badtlv, disconnect, split[:GAP_MS], double. False with a message on a bad rule.
     bool addRule(const std::string& rule, std::string& error);

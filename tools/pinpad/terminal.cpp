@@ -93,6 +93,10 @@ void Terminal::handle(const std::string& tlv, TimePoint now)
     log("recv " + escapeBytes(kind) + " " + describe(request));
 
     const Step step = script_.next(ruleKind(request));
+    if (!step.notice.empty()) {
+        Fields fields = notice(request, step.notice);
+        schedule(Output{now, Output::Write, encodeFrame(encodeTlv(fields)), "send notice " + describe(fields)});
+    }
     const TimePoint when = now + std::chrono::milliseconds(step.delayMs);
     std::string bytes;
     std::string note;
@@ -197,6 +201,23 @@ Fields Terminal::answer(const Fields& request, const Step& step)
         Fields sub{Field{0x01, "1.0"}, Field{0x02, approved ? "OK" : "FAIL"}, Field{0x03, identity_.terminalId}};
         add(0xE1, encodeTlv(sub));
     }
+    return out;
+}
+
+Fields Terminal::notice(const Fields& request, const std::string& kind)
+{
+    Fields out;
+    if (kind != "-")
+        out.push_back(Field{0x81, kind});
+    if (const std::string* ecr = findField(request, 0x02))
+        out.push_back(Field{0x82, *ecr});
+    std::string date, time;
+    wallClock(date, time);
+    out.push_back(Field{0x8D, date});
+    out.push_back(Field{0x8E, time});
+    out.push_back(Field{0x9D, identity_.terminalId});
+    out.push_back(Field{0x9B, "00"});
+    out.push_back(Field{0xA0, "NOTICE"});
     return out;
 }
 

@@ -48,6 +48,9 @@ public:
     // The answer fields for a request under a step; exposed for the tests.
     Fields answer(const Fields& request, const Step& step);
 
+    // A message of this kind ("-": without field 0x81) that nobody asked for.
+    Fields notice(const Fields& request, const std::string& kind);
+
     // The rule kind of a request: its field 0x01, KEY for a key loading.
     static std::string ruleKind(const Fields& request);
 
