@@ -210,4 +210,84 @@ TEST_F(E2E, KeyLoadingAndSettlementAtStart)
     EXPECT_EQ(1u, pad.lines("recv STL").size());
 }
 
+// Purchase A times out and is reversed; its approval comes late, while purchase B
+// of the same terminal is at the terminal. B's cash register gets B's answer, not
+// A's, and B is neither answered twice nor reversed.
+TEST_F(E2E, LateAnswerOfAnEarlierPurchaseIsNotTheNextOnesAnswer)
+{
+    e2eServer server(1, "pur_timeout 3\nvoi_timeout 1\nvoi_repeat 0\n");
+    ASSERT_TRUE(server.started);
+    pinpadRun pad(server.run.dir, server.terminalPort(1), {"PUR=late:4500,late:2000", "VOI=accept"});
+    ASSERT_TRUE(server.connected(1));
+    cashRegister cash(server.cashPort);
+    ASSERT_TRUE(waitIdle(cash, 1));
+
+    EXPECT_EQ("912", element(cash.exchange("<type>0200000000</type><amount>1000</amount><kkm>1</kkm>"), "code"));
+    ASSERT_TRUE(pad.waitLines("send VOI", 1));
+    usleep(200000); // the accepted reversal has reached the server
+    cash.send("<type>0200000000</type><amount>2000</amount><kkm>1</kkm>");
+    const std::string doc = cash.answer();
+    const std::vector<std::string> purchases = pad.lines("recv PUR");
+    ASSERT_EQ(2u, purchases.size());
+    const std::string a = fieldOf(purchases[0], "03");
+    const std::string b = fieldOf(purchases[1], "03");
+    EXPECT_EQ("00", element(doc, "code")) << doc;
+    EXPECT_EQ(b, element(doc, "trace"));
+    EXPECT_EQ("000000002000", element(doc, "amount"));
+    EXPECT_TRUE(e2eServer::contains(server.log("ERR: message of another operation"),
+                                    "ERR: message of another operation (type PUR, trace " + a + ") ignored"));
+    // Nothing more for B: no second document, and the only reversal is A's.
+    EXPECT_EQ("", cash.answer(2500));
+    const std::vector<std::string> reversals = pad.lines("recv VOI");
+    ASSERT_EQ(1u, reversals.size());
+    EXPECT_EQ(a, fieldOf(reversals[0], "03"));
+}
+
+// A message nobody asked for (a kind outside the answer table, or none) comes
+// while a purchase is at the terminal: the purchase still gets its own answer.
+TEST_F(E2E, UnsolicitedMessageDoesNotEndThePurchase)
+{
+    e2eServer server(1, "pur_timeout 3\n");
+    ASSERT_TRUE(server.started);
+    pinpadRun pad(server.run.dir, server.terminalPort(1), {"PUR=approve/notice:IND@800,approve/notice:-@800"});
+    ASSERT_TRUE(server.connected(1));
+    cashRegister cash(server.cashPort);
+    ASSERT_TRUE(waitIdle(cash, 1));
+    for (const char* notice : {"type IND, trace )", "type , trace )"}) {
+        SCOPED_TRACE(notice);
+        const std::string doc = cash.exchange("<type>0200000000</type><amount>700</amount><kkm>1</kkm>");
+        EXPECT_EQ("00", element(doc, "code")) << doc;
+        EXPECT_EQ("0210000000", element(doc, "type"));
+        EXPECT_EQ(fieldOf(pad.lines("recv PUR").back(), "03"), element(doc, "trace"));
+        const std::string line = std::string("ERR: unsolicited message (") + notice;
+        EXPECT_TRUE(e2eServer::contains(server.log(line), line));
+    }
+    EXPECT_EQ(2u, pad.lines("send notice").size());
+    EXPECT_TRUE(pad.lines("recv VOI").empty());
+}
+
+// A request waits behind an outstanding ping; a second request for the same
+// terminal is refused as busy, and only the first goes to the terminal.
+TEST_F(E2E, RequestWhileAnotherWaitsBehindAPingIsBusy)
+{
+    e2eServer server(1, "png_period 1\npng_timeout 5\npur_timeout 5\n");
+    ASSERT_TRUE(server.started);
+    pinpadRun pad(server.run.dir, server.terminalPort(1), {"PNG=late:1500"});
+    ASSERT_TRUE(server.connected(1));
+    ASSERT_TRUE(pad.waitLines("recv PNG", 1, 20000));
+    cashRegister cash(server.cashPort);
+    cash.send("<type>0200000000</type><amount>300</amount><kkm>1</kkm>");
+    usleep(200000); // its own read
+    cash.send("<type>0200200000</type><amount>400</amount><kkm>1</kkm>");
+    EXPECT_EQ("914", element(cash.answer(), "code"));
+    const std::string doc = cash.answer();
+    EXPECT_EQ("00", element(doc, "code")) << doc;
+    EXPECT_EQ("0210000000", element(doc, "type"));
+    EXPECT_EQ("000000000300", element(doc, "amount"));
+    const std::vector<std::string> purchases = pad.lines("recv PUR");
+    ASSERT_EQ(1u, purchases.size());
+    EXPECT_EQ(fieldOf(purchases[0], "03"), element(doc, "trace"));
+    EXPECT_TRUE(pad.lines("recv REF").empty());
+}
+
 } // namespace
