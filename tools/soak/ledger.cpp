@@ -64,7 +64,7 @@ std::string describe(unsigned terminal, const Seen& s)
 }  // namespace
 
 Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operation*>& ops, unsigned voiRepeat,
-             long long requestTimeoutMs, long long marginMs)
+             long long marginMs)
 {
     Ledger ledger;
     std::map<unsigned long long, const Operation*> byAmount;
@@ -88,11 +88,6 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
         std::vector<Seen> seen;
         std::map<std::pair<unsigned long long, unsigned long long>, size_t> index;
         std::map<std::string, size_t> count;
-        struct Answer {
-            long long ms;
-            unsigned long long trace, amount;
-        };
-        std::vector<Answer> answers;  // whole answer frames to financial requests and reversals
         std::string text;
         Line line;
         while (std::getline(in, text)) {
@@ -135,9 +130,6 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
                 }
             } else if (financial(kind) || kind == "VOI") {
                 const unsigned long long trace = number(fieldOf(line, "83")), amount = number(fieldOf(line, "84"));
-                // The first half of a split answer is no answer to the server.
-                if (text.find("(first part)") == std::string::npos)
-                    answers.push_back(Answer{at, trace, amount});
                 auto it = index.find({trace, amount});
                 if (financial(kind) && it != index.end() && seen[it->second].answerMs < 0)
                     seen[it->second].answerMs = at;
@@ -164,6 +156,11 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
                                             op->code);
                 continue;
             }
+            if (op->outcome == Operation::Foreign) {
+                // A broken promise of its own, which the cash register reports.
+                ++ledger.foreignAnswered;
+                continue;
+            }
             if (op->outcome == Operation::Answered) {
                 // Delivered in time: the sale stands and must not be undone.
                 ++ledger.deliveredChecked;
@@ -178,16 +175,6 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
                 must = true;  // the answer found no cash register
             if (!must)
                 continue;
-            // The server matches an answer to the outstanding request by nothing but its
-            // arrival, so one that was meant for another request ends this one.
-            const long long windowEnd = s.recvMs + requestTimeoutMs + marginMs;
-            const bool foreign = std::any_of(answers.begin(), answers.end(), [&](const Answer& a) {
-                return a.ms >= s.recvMs && a.ms <= windowEnd && (a.trace != s.trace || a.amount != s.amount);
-            });
-            if (reversals == 0 && foreign) {
-                ++ledger.foreignAnswered;
-                continue;
-            }
             ++ledger.mustReverse;
             if (reversals == 0)
                 ledger.violations.push_back(describe(src.terminal, s) + ", register: " + outcomeName(op->outcome) +

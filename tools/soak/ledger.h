@@ -21,8 +21,8 @@ struct Ledger {
     unsigned reversed = 0;           // ...and were
     unsigned mostReversals = 0;      // for one request
     unsigned deliveredChecked = 0;   // answered requests checked for no reversal
-    // Unanswered requests that the server took another answer for: the late answer of an
-    // earlier request (or of its reversal) came while they were outstanding.
+    // Requests that reached a PIN pad and whose cash register got another request's
+    // answer for them; each is a violation that the cash register reports.
     unsigned foreignAnswered = 0;
     unsigned drops = 0;              // connections of the PIN pads that ended
     std::vector<std::string> violations;
@@ -36,7 +36,6 @@ struct LogSource {
 };
 
 // marginMs: how much earlier than the terminal's answer a register must have hung up for
-// the server to have seen the hang-up first, and how much later than the request's
-// timeout an answer may still have been read before it.
+// the server to have seen the hang-up first.
 Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operation*>& ops, unsigned voiRepeat,
-             long long requestTimeoutMs, long long marginMs);
+             long long marginMs);

@@ -1,5 +1,6 @@
 #include "register.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -29,6 +30,28 @@ const char* typeCode(const std::string& kind)
     return "0200000000";
 }
 
+// The answer type code that the server writes for an answer of this kind.
+const char* answerType(const std::string& kind)
+{
+    if (kind == "REF")
+        return "0210200000";
+    if (kind == "AUT")
+        return "0210930000";
+    return "0210000000";
+}
+
+// A request that has not had its own answer may still get it late: after its 912, or on
+// a later connection of the register that the server has registered for its number.
+bool stillDue(Operation::Outcome outcome)
+{
+    return outcome == Operation::NoAnswer || outcome == Operation::HungUp || outcome == Operation::GaveUp ||
+           outcome == Operation::Foreign;
+}
+
+// A dropped PIN pad is waited for 20 s after it reconnects, and only then is its request
+// answered 912.
+const long long kOwnAnswerAfterLateMs = 30000;
+
 bool approved(const std::string& code)
 {
     return code == "0" || code == "00" || code == "000";
@@ -51,6 +74,7 @@ const char* outcomeName(Operation::Outcome outcome)
     case Operation::OtherError: return "other error answer";
     case Operation::HungUp: return "register hung up before the answer";
     case Operation::GaveUp: return "nothing in time, register closed";
+    case Operation::Foreign: return "answered with another request's answer";
     }
     return "?";
 }
@@ -106,6 +130,17 @@ bool Register::open(long long deadlineMs)
 
 Operation& Register::send(unsigned kkm, const std::string& kind)
 {
+    // What came after the last answer: late answers of earlier requests, or documents
+    // that the server sent for one of them although they are another request's.
+    drainInput();
+    std::string doc;
+    while (nextDocument(0, doc)) {
+        const Belongs b = judge(doc, nullptr);
+        if (b == Belongs::Foreign)
+            noteForeign(doc, nullptr, "between requests");
+        else
+            ++stray_;
+    }
     ops_.push_back(Operation{});
     Operation& op = ops_.back();
     op.kkm = kkm;
@@ -114,9 +149,6 @@ Operation& Register::send(unsigned kkm, const std::string& kind)
     const std::string request = "<?xml version=\"1.0\" encoding=\"utf-8\"?><mess><type>" + std::string(typeCode(kind)) +
                                 "</type><amount>" + std::to_string(op.amount) + "</amount><kkm>" +
                                 std::to_string(kkm) + "</kkm></mess>";
-    // Stray documents that came after the last answer belong to no request of ours.
-    drainInput();
-    input_.clear();
     op.sentMs = monotonicMs();
     if (!sendAll(fd_, request)) {
         op.outcome = Operation::GaveUp;
@@ -175,34 +207,96 @@ void Register::drainInput()
     }
 }
 
+// Whose answer a document is: the request in hand's (its number, and for a terminal's
+// answer its kind and amount; an error answer carries no amount, and the server sends one
+// only for the request in hand), the late answer of an earlier request of ours, or
+// another request's.
+Register::Belongs Register::judge(const std::string& doc, const Operation* current)
+{
+    if (doc.find("<mess>") == std::string::npos)
+        return Belongs::Stray;  // the rest of a document whose start was read with a drain
+    const unsigned long long kkm = number(element(doc, "kkm"));
+    const std::string type = element(doc, "type");
+    const unsigned long long amount = number(element(doc, "amount"));
+    if (current && kkm == current->kkm &&
+        (type.empty() || (type == answerType(current->kind) && amount == current->amount)))
+        return Belongs::Own;
+    if (type.empty())
+        return Belongs::Stray;
+    // Amounts are unique over the run, so at most one request of ours can match.
+    for (auto it = ops_.rbegin(); it != ops_.rend(); ++it) {
+        Operation& earlier = *it;
+        if (&earlier == current || earlier.kkm != kkm || earlier.amount != amount || type != answerType(earlier.kind))
+            continue;
+        if (!stillDue(earlier.outcome) || earlier.lateAnswered)
+            return Belongs::Foreign;  // it had its answer already
+        earlier.lateAnswered = true;
+        return Belongs::Late;
+    }
+    return Belongs::Foreign;
+}
+
+void Register::noteForeign(const std::string& doc, const Operation* current, const char* why)
+{
+    const unsigned kkm = static_cast<unsigned>(number(element(doc, "kkm")));
+    // The request the server answered with it: the one in hand, or our last one for its number.
+    const Operation* target = current && current->kkm == kkm ? current : nullptr;
+    for (auto it = ops_.rbegin(); !target && it != ops_.rend(); ++it)
+        if (it->kkm == kkm)
+            target = &*it;
+    std::string text = "terminal " + std::to_string(kkm) + ": ";
+    text += target ? target->kind + " amount " + std::to_string(target->amount) : std::string("no request of ours");
+    text += " answered with type " + element(doc, "type") + " amount " + element(doc, "amount") + " trace " +
+            element(doc, "trace") + " code " + element(doc, "code") + " (" + why + ")";
+    foreign_.push_back(text);
+}
+
 void Register::await(Operation& op, long long deadlineMs)
 {
     if (fd_ < 0)
         return;
-    std::string doc;
+    std::string doc, late;
     while (nextDocument(deadlineMs, doc)) {
-        if (number(element(doc, "kkm")) != op.kkm) {
+        switch (judge(doc, &op)) {
+        case Belongs::Own:
+            op.code = element(doc, "code");
+            if (!element(doc, "type").empty())
+                op.outcome = Operation::Answered;
+            else
+                op.outcome = op.code == "912"   ? Operation::NoAnswer
+                             : op.code == "914" ? Operation::Busy
+                             : op.code == "911" ? Operation::NotThere
+                                                : Operation::OtherError;
+            return;
+        case Belongs::Late:
+            ++stray_;
+            // Written just before the server took this request, or taken by the server for
+            // this request's answer: only whether this request's own answer still comes
+            // tells the two apart.
+            if (number(element(doc, "kkm")) == op.kkm && late.empty()) {
+                late = doc;
+                deadlineMs = std::max(deadlineMs, monotonicMs() + kOwnAnswerAfterLateMs);
+            }
+            continue;
+        case Belongs::Stray:
             ++stray_;
             continue;
+        case Belongs::Foreign:
+            noteForeign(doc, &op, "while a request was outstanding");
+            if (number(element(doc, "kkm")) == op.kkm) {
+                op.code = element(doc, "code");
+                op.outcome = Operation::Foreign;
+                return;
+            }
+            continue;
         }
-        if (element(doc, "type").empty()) {
-            // An error answer carries no amount; none of an earlier request can still come.
-            op.code = element(doc, "code");
-            op.outcome = op.code == "912"   ? Operation::NoAnswer
-                         : op.code == "914" ? Operation::Busy
-                         : op.code == "911" ? Operation::NotThere
-                                            : Operation::OtherError;
-            return;
-        }
-        if (number(element(doc, "amount")) == op.amount) {
-            op.code = element(doc, "code");
-            op.outcome = Operation::Answered;
-            return;
-        }
-        // A late answer to an earlier request, which came after its 912.
-        ++stray_;
     }
-    op.outcome = Operation::GaveUp;
+    if (!late.empty()) {
+        noteForeign(late, &op, "its own answer never came after it");
+        op.outcome = Operation::Foreign;
+    } else {
+        op.outcome = Operation::GaveUp;
+    }
     op.closedMs = monotonicMs();
     close();
 }
@@ -264,7 +358,7 @@ void Register::run(const std::atomic<bool>& stop, int hangUpPerMille)
             await(op, monotonicMs() + 12000);
             if (op.outcome == Operation::Busy || op.outcome == Operation::NotThere)
                 holdUntil_[pick] = monotonicMs() + 300;
-            else if (op.outcome == Operation::GaveUp)
+            else if (op.outcome == Operation::GaveUp || op.outcome == Operation::Foreign)
                 holdUntil_[pick] = monotonicMs() + 1500;
         }
         sleepMs(draw(20, 150));

@@ -1,6 +1,7 @@
 // A cash register of the soak: one connection to the cash-register port, serving a fixed
 // set of terminal numbers (so that no other connection takes them over), one request at a
-// time, sometimes hanging up before its answer. Every request is recorded for the checks.
+// time, sometimes hanging up before its answer. Every request is recorded for the checks,
+// and every document it gets is checked to belong to its own request.
 #pragma once
 
 #include <atomic>
@@ -18,6 +19,7 @@ struct Operation {
         OtherError, // any other error answer
         HungUp,     // the register closed before its answer, on purpose
         GaveUp,     // no document in time, or the connection ended; closed
+        Foreign,    // answered with a document of another request, not its own
     };
     unsigned kkm = 0;
     std::string kind;  // PUR, REF or AUT
@@ -26,6 +28,7 @@ struct Operation {
     long long closedMs = -1;  // when the register closed with the answer still due
     Outcome outcome = GaveUp;
     std::string code;  // of the first document
+    bool lateAnswered = false;  // a document of its own came after its await had ended
 };
 
 const char* outcomeName(Operation::Outcome outcome);
@@ -50,12 +53,18 @@ public:
 
     const std::vector<Operation>& operations() const { return ops_; }
     unsigned strayDocuments() const { return stray_; }
+    // Every document that answered one of our requests with another request's answer,
+    // described with the request it came for.
+    const std::vector<std::string>& foreignAnswers() const { return foreign_; }
 
 private:
     Operation& send(unsigned kkm, const std::string& kind);
     void await(Operation& op, long long deadlineMs);
     bool nextDocument(long long deadlineMs, std::string& doc);
     void drainInput();
+    enum class Belongs { Own, Late, Stray, Foreign };
+    Belongs judge(const std::string& doc, const Operation* current);
+    void noteForeign(const std::string& doc, const Operation* current, const char* why);
 
     uint16_t port_;
     std::vector<unsigned> kkms_;
@@ -66,6 +75,7 @@ private:
     std::string input_;
     std::vector<Operation> ops_;
     unsigned stray_ = 0;
+    std::vector<std::string> foreign_;
 };
 
 // The value of the first element `name` in an answer document, empty when absent.
