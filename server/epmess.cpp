@@ -1,5 +1,8 @@
 #include "epmess.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -491,9 +494,16 @@ void epmess::createSuccessLog()
     ps::getTimeLocal("%Y%m%d", date, sizeof date);
     char name[64];
     snprintf(name, sizeof name, "success_%s.log", date);
-    FILE* f = fopen(name, "a");
-    if (!f)
+    // Cardholder names and card numbers: never readable or writable by others,
+    // whatever the process's mask.
+    const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0)
         return;
+    FILE* f = fdopen(fd, "a");
+    if (!f) {
+        close(fd);
+        return;
+    }
     fprintf(f, "%s\n", line.c_str());
     fclose(f);
 }
