@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include "e2e_pinpad.h"
 #include "service_daemon.h"
 
@@ -33,15 +35,28 @@ int maskOf(pid_t pid)
     return at == std::string::npos ? -1 : static_cast<int>(strtol(status.c_str() + at + 7, nullptr, 8));
 }
 
-// The refused daemon child has become ours; its exit status, -1 when it did not end.
-int refusedChildStatus()
+// The refused daemon child has become ours; its exit status, -1 when it did
+// not end. A daemon that started after all is stopped, so that it does not
+// outlive the test.
+int refusedChildStatus(const std::string& exe)
 {
     int status = 0;
     pid_t child = -1;
     const long long end = monoMs() + 5000;
     while (monoMs() < end && (child = waitpid(-1, &status, WNOHANG)) <= 0)
         usleep(10000);
-    return child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (child > 0)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::string self = std::to_string(getpid());
+    std::istringstream children(readFile("/proc/" + self + "/task/" + self + "/children"));
+    pid_t pid;
+    while (children >> pid) {
+        if (readFile("/proc/" + std::to_string(pid) + "/cmdline").compare(0, exe.size() + 1, exe + '\0') == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    return -1;
 }
 
 TEST(DaemonFiles, PidPathThatCannotBeUsedIsRefused)
@@ -74,7 +89,7 @@ TEST(DaemonFiles, PidPathThatCannotBeUsedIsRefused)
         run.daemonPid = 0; // whatever the planted file holds, no daemon runs
         EXPECT_EQ(0, r.status); // the starter exits 0 whatever becomes of its child
         EXPECT_TRUE(has(r.out, "Cant create PID: " + run.pidFile + "\nDemon not starting...\n")) << r.out;
-        EXPECT_EQ(1, refusedChildStatus());
+        EXPECT_EQ(1, refusedChildStatus(run.exe));
         c.check(run.dir);
         rmdir(run.pidFile.c_str());
     }
