@@ -115,11 +115,19 @@ bool writeAll(int fd, const char* bytes, size_t n)
     return true;
 }
 
-// Empties the temporary file, or creates it; false when it could not.
+// Empties the temporary file, or creates it; false when it could not. One left
+// open to others (an earlier server made it 0666) is closed first: whoever could
+// write it could put lines into the next config.cfg.
 bool startPaste()
 {
     const int fd = openTemp(O_WRONLY | O_CREAT | O_TRUNC);
-    return fd >= 0 && ::close(fd) == 0;
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool ok = fstat(fd, &info) == 0;
+    if (ok && (info.st_mode & 07777 & ~0750) != 0)
+        ok = fchmod(fd, info.st_mode & 0750) == 0;
+    return ::close(fd) == 0 && ok;
 }
 
 // Appends the pasted bytes; false unless all of them reached the file.

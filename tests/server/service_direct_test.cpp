@@ -191,13 +191,16 @@ TEST_F(ServiceDirect, FailedSaveIsReportedAndSparesTheConfig)
 
 // The save makes a new file: it keeps the owner and group and their read bits
 // of the file it replaces, but never leaves it writable by the group or open to
-// others; a new one is 0640 less the mask.
+// others; a new one is 0640 less the mask. A temporary file left open to others
+// is closed to them by the paste.
 TEST_F(ServiceDirect, SavedConfigKeepsItsOwnerButIsClosedToOthers)
 {
     const struct {
         int before; // -1: no config.cfg yet
         int after;
-    } cases[] = {{-1, 0640}, {0600, 0600}, {0644, 0640}, {0666, 0640}, {0660, 0640}, {0400, 0400}};
+        int tmpBefore, tmpAfter; // the temporary file's, the same way
+    } cases[] = {{-1, 0640, -1, 0640},    {0600, 0600, 0600, 0600}, {0644, 0640, 0666, 0640},
+                 {0666, 0640, 0604, 0600}, {0660, 0640, 0640, 0640}, {0400, 0400, 0620, 0600}};
     const mode_t mask = umask(022);
     const bool root = geteuid() == 0;
     for (const auto& k : cases) {
@@ -210,6 +213,10 @@ TEST_F(ServiceDirect, SavedConfigKeepsItsOwnerButIsClosedToOthers)
             if (root) {
                 ASSERT_EQ(0, chown("config.cfg", 65534, 65534));
             }
+        }
+        if (k.tmpBefore >= 0) {
+            own.write("config.cfg.tmp", "stale\n");
+            ASSERT_EQ(0, chmod("config.cfg.tmp", static_cast<mode_t>(k.tmpBefore)));
         }
         pairConn c;
         accept(c);
@@ -226,7 +233,7 @@ TEST_F(ServiceDirect, SavedConfigKeepsItsOwnerButIsClosedToOthers)
             EXPECT_EQ(65534u, info.st_gid);
         }
         ASSERT_EQ(0, stat("config.cfg.tmp", &info));
-        EXPECT_EQ(0640, static_cast<int>(info.st_mode & 07777));
+        EXPECT_EQ(k.tmpAfter, static_cast<int>(info.st_mode & 07777));
         EXPECT_EQ((std::vector<std::string>{"config.cfg", "config.cfg.tmp", "test.log"}), namesIn(own.path));
     }
     umask(mask);
