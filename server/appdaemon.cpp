@@ -29,6 +29,11 @@ bool pidPath(const char* name, char* out, size_t size)
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
+mode_t daemonMask(mode_t inherited)
+{
+    return (inherited | DAEMON_MASK) & 0777;
+}
+
 int customDaemon()
 {
     pid_t pid = getpid();
@@ -37,7 +42,9 @@ int customDaemon()
         printf("Cant create PID: program name longer than %zu characters\n", MAX_BIN_NAME);
         return 0;
     }
-    int fd = open(path, O_RDWR | O_CREAT, 0600);
+    // /tmp is open to every user: a link planted at the path must not make the
+    // daemon, usually root, truncate and write the file it points to.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
     if (fd == -1) {
         printf("Cant create PID: %s\n", path);
         return 0;
@@ -62,7 +69,9 @@ int customDaemon()
     }
     printf("Start daemon, PID: %d\n", static_cast<int>(pid));
     fflush(stdout);
-    umask(0);
+    // The log, the success file and the configuration files must not be open
+    // to other users; a stricter mask the daemon was started with is kept.
+    umask(daemonMask(umask(DAEMON_MASK)));
     setsid();
     close(0);
     close(1);

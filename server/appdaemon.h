@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <sys/types.h>
 
 // Running flag handed to the reactor loop: 1 while the server runs, cleared by SIGTERM.
 extern volatile unsigned char uContinue;
@@ -21,7 +22,13 @@ const char* baseName(const char* path);
 // Writes "/tmp/<name>.pid" into out; false when it does not fit.
 bool pidPath(const char* name, char* out, size_t size);
 
-// Turns the forked child into the daemon: locked pid file, umask 0, new session,
+// Bits every file the daemon creates is without: no write for group and
+// others, nothing at all for others. Companion programs inherit the mask.
+const mode_t DAEMON_MASK = 027;
+// The daemon's file mode mask: the one it was started with, made at least as strict.
+mode_t daemonMask(mode_t inherited);
+
+// Turns the forked child into the daemon: locked pid file, file mode mask, new session,
 // standard descriptors on /dev/null, SIGTERM handler. 1 on success, 0 on failure.
 int customDaemon();
 // SIGTERM: releases the pid file lock once and clears the running flag.

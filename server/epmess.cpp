@@ -1,9 +1,13 @@
 #include "epmess.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "confnum.h"
 #include "config.h"
 #include "log.h"
 #include "myfunc.h"
@@ -79,10 +83,10 @@ epmess::epmess()
     if (!cfg)
         return;
     std::string text = cfg->getParam("dorvish", "success_log");
-    successLog = strtol(text.c_str(), nullptr, 10) == 1;
+    successLog = confNumber(text) == 1;
 
     text = cfg->getParam("dorvish", "loglevel");
-    logLevel = static_cast<uint8_t>(strtol(text.c_str(), nullptr, 10));
+    logLevel = static_cast<uint8_t>(confNumber(text));
 
     text = cfg->getParam("dorvish", "mask");
     if (text.empty())
@@ -91,10 +95,10 @@ epmess::epmess()
     if (!parts)
         return;
     if (parts[0]) {
-        maskHead = static_cast<uint8_t>(strtol(parts[0], nullptr, 10));
+        maskHead = static_cast<uint8_t>(confNumber(parts[0]));
         if (parts[1]) {
             // A tail of 0 would show no end digits at all; keep the default then.
-            uint8_t tail = static_cast<uint8_t>(strtol(parts[1], nullptr, 10));
+            uint8_t tail = static_cast<uint8_t>(confNumber(parts[1]));
             maskTail = tail ? tail : 4;
         }
     }
@@ -492,9 +496,16 @@ void epmess::createSuccessLog()
     ps::getTimeLocal("%Y%m%d", date, sizeof date);
     char name[64];
     snprintf(name, sizeof name, "success_%s.log", date);
-    FILE* f = fopen(name, "a");
-    if (!f)
+    // Cardholder names and card numbers: never readable or writable by others,
+    // whatever the process's mask.
+    const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0)
         return;
+    FILE* f = fdopen(fd, "a");
+    if (!f) {
+        close(fd);
+        return;
+    }
     fprintf(f, "%s\n", line.c_str());
     fclose(f);
 }

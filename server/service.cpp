@@ -79,50 +79,129 @@ std::string listLogs()
     return ps::execute(("ls -lha " + pattern).c_str());
 }
 
-// Appends the pasted bytes; lost silently when the file cannot be opened.
-void appendPaste(const char* bytes, size_t n)
+// Set by any failure of the paste in progress: a temporary file that could not
+// be emptied, or a read that did not reach it whole. Like paste mode it belongs
+// to the whole server; "+++" then saves nothing.
+bool pasteFailed = false;
+
+// Mode of a configuration file the console creates: its "exec" lines run at the
+// next start, so no one but the owner may change it, and others may not read it.
+const mode_t CONFIG_MODE = 0640;
+
+// The temporary file, opened never through a link (a link planted there would
+// turn the server's writes onto the file it names) and never blocking on a FIFO.
+int openTemp(int flags)
 {
-    FILE* f = fopen(tempName().c_str(), "ab");
-    if (!f)
-        return;
-    if (n > 0)
-        fwrite(bytes, 1, n, f);
-    fclose(f);
+    const int fd = open(tempName().c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, CONFIG_MODE);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-// Copies the pasted text over the configuration file. A failed read or write
-// must not be answered as saved, and a temporary file that cannot be read
-// leaves the configuration untouched.
+bool writeAll(int fd, const char* bytes, size_t n)
+{
+    while (n > 0) {
+        const ssize_t done = ::write(fd, bytes, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        bytes += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// Empties the temporary file, or creates it; false when it could not. One left
+// open to others (an earlier server made it 0666) is closed first: whoever could
+// write it could put lines into the next config.cfg.
+bool startPaste()
+{
+    const int fd = openTemp(O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool ok = fstat(fd, &info) == 0;
+    if (ok && (info.st_mode & 07777 & ~0750) != 0)
+        ok = fchmod(fd, info.st_mode & 0750) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+// Appends the pasted bytes; false unless all of them reached the file.
+bool appendPaste(const char* bytes, size_t n)
+{
+    const int fd = openTemp(O_WRONLY | O_CREAT | O_APPEND);
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, bytes, n);
+    return ::close(fd) == 0 && written;
+}
+
+// Copies the temporary file into a new sibling of "config.cfg" and renames it
+// over the old one, so that the configuration is always either the old text or
+// the whole new one. A "config.cfg" that is not a regular file (a link, a
+// directory) is not replaced: NOT SAVED, and it stays as it is.
 const char* savePaste()
 {
-    FILE* from = fopen(tempName().c_str(), "rb");
-    if (!from)
+    const int from = openTemp(O_RDONLY);
+    if (from < 0)
         return NOT_SAVED;
-    char chunk[4096];
-    size_t n = fread(chunk, 1, sizeof chunk, from);
-    if (ferror(from)) {
-        fclose(from);
+    const std::string target = configName();
+    struct stat old;
+    const bool exists = lstat(target.c_str(), &old) == 0;
+    if ((exists && !S_ISREG(old.st_mode)) || (!exists && errno != ENOENT)) {
+        ::close(from);
         return NOT_SAVED;
     }
-    FILE* to = fopen(configName().c_str(), "wb");
-    if (!to) {
-        fclose(from);
+    std::string sibling = target + ".XXXXXX";
+    const int to = mkostemp(&sibling[0], O_CLOEXEC);
+    if (to < 0) {
+        ::close(from);
         return NOT_SAVED;
     }
     bool ok = true;
-    while (n > 0) {
-        if (fwrite(chunk, 1, n, to) != n) {
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(from, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        if (!writeAll(to, chunk, static_cast<size_t>(n))) {
             ok = false;
             break;
         }
-        n = fread(chunk, 1, sizeof chunk, from);
     }
-    if (ferror(from))
-        ok = false;
-    fclose(from);
-    if (fclose(to) != 0)
-        ok = false;
-    return ok ? SAVED : NOT_SAVED;
+    ::close(from);
+    mode_t mode;
+    if (exists) {
+        // A replaced file keeps its owner and what its owner and group could do,
+        // less write for the group and everything for others.
+        if (old.st_uid != geteuid() || old.st_gid != getegid()) {
+            // Needs root; without it the file stays the server's own.
+            const int owned = fchown(to, old.st_uid, old.st_gid);
+            (void)owned;
+        }
+        mode = old.st_mode & 0750;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = CONFIG_MODE & ~mask;
+    }
+    // A crash right after the rename must not leave an empty configuration.
+    ok = ok && fchmod(to, mode) == 0 && fsync(to) == 0;
+    ok = ::close(to) == 0 && ok;
+    ok = ok && rename(sibling.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        unlink(sibling.c_str());
+        return NOT_SAVED;
+    }
+    return SAVED;
 }
 
 // A range bound as the unsigned 32-bit number the comparisons use: "-1" is the
@@ -181,10 +260,14 @@ void work::procService(ssock* connection)
 
     if (lastServiceCommand == 'p' || lastServiceCommand == 'P') {
         if (ps::strpos(command, "+++") < 0) {
-            appendPaste(command, n);
+            if (!appendPaste(command, n))
+                pasteFailed = true;
             return;
         }
-        sendText(savePaste());
+        // A paste that lost bytes, or kept a stale text it could not empty,
+        // must not be installed.
+        sendText(pasteFailed ? NOT_SAVED : savePaste());
+        pasteFailed = false;
         lastServiceCommand = 0;
         return;
     }
@@ -211,9 +294,7 @@ void work::procService(ssock* connection)
     }
     case 'p':
     case 'P': {
-        FILE* f = fopen(tempName().c_str(), "wb");
-        if (f)
-            fclose(f);
+        pasteFailed = !startPaste();
         sendText(PASTE_PROMPT);
         break;
     }

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <new>
 
+#include "confnum.h"
 #include "config.h"
 #include "log.h"
 #include "md5.h"
@@ -66,15 +67,7 @@ const char* errorText(unsigned code)
 }
 
 // strtol with the 32-bit long of the deployed build, whatever the build's own long.
-int32_t number(const std::string& text)
-{
-    long long v = strtoll(text.c_str(), nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
+int32_t number(const std::string& text) { return confNumber(text); }
 
 uint32_t millis(const std::string& text, uint32_t fallback)
 {

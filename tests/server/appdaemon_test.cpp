@@ -32,6 +32,13 @@ TEST(AppDaemon, PidPathFitsOrIsRefused)
     EXPECT_FALSE(pidPath(nullptr, path, sizeof path));
 }
 
+TEST(AppDaemon, MaskIsNeverLooserThan027)
+{
+    const std::pair<mode_t, mode_t> cases[] = {{0, 027}, {022, 027}, {002, 027}, {070, 077}, {077, 077}, {0777, 0777}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, daemonMask(c.first)) << std::oct << c.first;
+}
+
 TEST(AppDaemon, EarlyStopIsKept)
 {
     // A SIGTERM after the handler is installed but before the loop is armed.

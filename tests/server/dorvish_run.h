@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,8 @@ public:
         if (child == 0) {
             if (chdir(dir.c_str()) != 0)
                 _exit(127);
+            if (beforeExec)
+                beforeExec();
             dup2(out[1], 1);
             dup2(out[1], 2);
             close(out[0]);
@@ -251,6 +254,8 @@ public:
     std::string exe;
     std::string pidFile;
     pid_t daemonPid = 0;
+    // Runs in the started process just before the program: limits, masks, signals.
+    std::function<void()> beforeExec;
 };
 
 #endif

@@ -181,6 +181,12 @@ TEST(CodecSettings, ReadFromConfiguration)
         {"mask 6X0\n", false, 0, 6, 4},
         {"mask 0X2\n", false, 0, 0, 2},
         {"mask 6x2\n", false, 0, 6, 4}, // only an upper-case X separates
+        // Numbers beyond 32 bits saturate as the core reads them, in every build.
+        {"loglevel 4294967300\n", false, 255, 4, 4},
+        {"loglevel -4294967300\n", false, 0, 4, 4},
+        {"success_log 4294967297\n", false, 0, 4, 4},
+        {"mask 4294967302X4294967297\n", false, 0, 255, 255},
+        {"mask -4294967302X-4294967297\n", false, 0, 0, 4},
     };
     LogCapture log;
     for (const Case& c : cases) {

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <memory>
+#include <vector>
+
 #include "service_daemon.h"
 #include "work.h"
 
@@ -117,6 +120,27 @@ TEST_F(ServiceConsole, QuitClosesWithoutReplyOrCloseLine)
     }
     console after(daemon);
     EXPECT_EQ(HELP, after.greeting);
+}
+
+TEST_F(ServiceConsole, AcceptsAtMost50Connections)
+{
+    std::vector<std::unique_ptr<console>> open;
+    for (int i = 0; i < 50; ++i) {
+        open.emplace_back(new console(daemon));
+        ASSERT_EQ(HELP, open.back()->greeting) << i;
+    }
+    {
+        client refused(daemon.servicePort);
+        EXPECT_EQ("", refused.receive(1));
+        EXPECT_TRUE(refused.eof);
+    }
+    // A closed one makes room again, once the daemon has seen it go.
+    open.pop_back();
+    EXPECT_TRUE(eventually([&] {
+        client again(daemon.servicePort);
+        return again.receive(HELP.size(), 500) == HELP;
+    }));
+    EXPECT_EQ(VERSION_PAGE, open.front()->ask("v\n", VERSION_PAGE.size()));
 }
 
 TEST_F(ServiceConsole, ConfigShowsItsFirst4096Bytes)

@@ -1,7 +1,14 @@
 // The service console driven directly: reads handed to the core, a socket pair
 // as the console's peer.
+// readdir of the 32-bit build fails on 64-bit inode numbers without it.
+#define _FILE_OFFSET_BITS 64
+
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "work_peer.h"
 
@@ -83,39 +90,156 @@ TEST_F(ServiceDirect, PasteTakesAtMost4095BytesOfARead)
     EXPECT_EQ(std::string(4095, 'a') + std::string("x\0y", 3), scratchDir::read(dir.path + "/config.cfg"));
 }
 
+bool isLink(const std::string& path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool isDirectory(const std::string& path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The names in the directory, sorted.
+std::vector<std::string> namesIn(const std::string& dir)
+{
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                out.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> withoutPasteFiles(std::vector<std::string> names)
+{
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& n) { return n == "config.cfg.tmp" || n == "test.log"; }),
+                names.end());
+    return names;
+}
+
 TEST_F(ServiceDirect, FailedSaveIsReportedAndSparesTheConfig)
 {
     const struct {
         const char* name;
         void (*prepare)(const std::string& dir);
-        std::string configAfter; // "" : not checked
+        void (*check)(const std::string& dir);
     } cases[] = {
         // The temporary file cannot be created: the paste is lost, the config kept.
-        {"temporary file is a directory", [](const std::string& d) { mkdir((d + "/config.cfg.tmp").c_str(), 0700); }, "old\n"},
-        // The copy fails while writing.
-        {"config on a full disk", [](const std::string& d) {
+        {"temporary file is a directory", [](const std::string& d) { mkdir((d + "/config.cfg.tmp").c_str(), 0700); },
+         [](const std::string& d) { EXPECT_EQ("old\n", scratchDir::read(d + "/config.cfg")); }},
+        // A link there must not turn the paste's writes onto another file.
+        {"temporary file is a link",
+         [](const std::string& d) {
+             writeFile(d + "/victim", "victim\n");
+             symlink((d + "/victim").c_str(), (d + "/config.cfg.tmp").c_str());
+         },
+         [](const std::string& d) {
+             EXPECT_EQ("victim\n", scratchDir::read(d + "/victim"));
+             EXPECT_EQ("old\n", scratchDir::read(d + "/config.cfg"));
+         }},
+        {"temporary file is a dangling link",
+         [](const std::string& d) { symlink((d + "/victim").c_str(), (d + "/config.cfg.tmp").c_str()); },
+         [](const std::string& d) {
+             EXPECT_FALSE(access((d + "/victim").c_str(), F_OK) == 0);
+             EXPECT_EQ("old\n", scratchDir::read(d + "/config.cfg"));
+         }},
+        // A link is neither replaced nor written through.
+        {"config is a link",
+         [](const std::string& d) {
+             rename((d + "/config.cfg").c_str(), (d + "/target.cfg").c_str());
+             symlink((d + "/target.cfg").c_str(), (d + "/config.cfg").c_str());
+         },
+         [](const std::string& d) {
+             EXPECT_TRUE(isLink(d + "/config.cfg"));
+             EXPECT_EQ("old\n", scratchDir::read(d + "/target.cfg"));
+         }},
+        {"config is a link to a full disk",
+         [](const std::string& d) {
              unlink((d + "/config.cfg").c_str());
              symlink("/dev/full", (d + "/config.cfg").c_str());
-         }, ""},
-        {"config cannot be opened", [](const std::string& d) {
+         },
+         [](const std::string& d) { EXPECT_TRUE(isLink(d + "/config.cfg")); }},
+        {"config is a directory",
+         [](const std::string& d) {
              unlink((d + "/config.cfg").c_str());
              mkdir((d + "/config.cfg").c_str(), 0700);
-         }, ""},
+         },
+         [](const std::string& d) { EXPECT_TRUE(isDirectory(d + "/config.cfg")); }},
     };
     for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
         scratchDir own;
         own.write("config.cfg", "old\n");
         k.prepare(own.path);
+        const std::vector<std::string> before = namesIn(own.path);
         pairConn c;
         accept(c);
-        EXPECT_EQ(PROMPT, command(c, "p\n")) << k.name;
-        EXPECT_EQ("", command(c, "new\n")) << k.name;
-        EXPECT_EQ("CONFIG WAS NOT SAVED\n", command(c, "+++\n")) << k.name;
-        EXPECT_EQ(0, lastServiceCommand) << k.name;
-        if (!k.configAfter.empty()) {
-            EXPECT_EQ(k.configAfter, scratchDir::read(own.path + "/config.cfg")) << k.name;
-        }
+        EXPECT_EQ(PROMPT, command(c, "p\n"));
+        EXPECT_EQ("", command(c, "new\n"));
+        EXPECT_EQ("CONFIG WAS NOT SAVED\n", command(c, "+++\n"));
+        EXPECT_EQ(0, lastServiceCommand);
+        k.check(own.path);
+        // No sibling of the config is left behind; the paste's own files may be new.
+        EXPECT_EQ(withoutPasteFiles(before), withoutPasteFiles(namesIn(own.path)));
     }
+}
+
+// The save makes a new file: it keeps the owner and group and their read bits
+// of the file it replaces, but never leaves it writable by the group or open to
+// others; a new one is 0640 less the mask. A temporary file left open to others
+// is closed to them by the paste.
+TEST_F(ServiceDirect, SavedConfigKeepsItsOwnerButIsClosedToOthers)
+{
+    const struct {
+        int before; // -1: no config.cfg yet
+        int after;
+        int tmpBefore, tmpAfter; // the temporary file's, the same way
+    } cases[] = {{-1, 0640, -1, 0640},    {0600, 0600, 0600, 0600}, {0644, 0640, 0666, 0640},
+                 {0666, 0640, 0604, 0600}, {0660, 0640, 0640, 0640}, {0400, 0400, 0620, 0600}};
+    const mode_t mask = umask(022);
+    const bool root = geteuid() == 0;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.before);
+        scratchDir own;
+        if (k.before >= 0) {
+            own.write("config.cfg", "old\n");
+            ASSERT_EQ(0, chmod("config.cfg", static_cast<mode_t>(k.before)));
+            // Only root can hand a file to another owner, and keep it there.
+            if (root) {
+                ASSERT_EQ(0, chown("config.cfg", 65534, 65534));
+            }
+        }
+        if (k.tmpBefore >= 0) {
+            own.write("config.cfg.tmp", "stale\n");
+            ASSERT_EQ(0, chmod("config.cfg.tmp", static_cast<mode_t>(k.tmpBefore)));
+        }
+        pairConn c;
+        accept(c);
+        EXPECT_EQ(PROMPT, command(c, "p\n"));
+        EXPECT_EQ("", command(c, "[dorvish]\n"));
+        EXPECT_EQ("CONFIG WAS SAVED\n", command(c, "+++\n"));
+        EXPECT_EQ("[dorvish]\n", scratchDir::read(own.path + "/config.cfg"));
+        struct stat info;
+        ASSERT_EQ(0, lstat("config.cfg", &info));
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(k.after, static_cast<int>(info.st_mode & 07777));
+        if (root && k.before >= 0) {
+            EXPECT_EQ(65534u, info.st_uid);
+            EXPECT_EQ(65534u, info.st_gid);
+        }
+        ASSERT_EQ(0, stat("config.cfg.tmp", &info));
+        EXPECT_EQ(k.tmpAfter, static_cast<int>(info.st_mode & 07777));
+        EXPECT_EQ((std::vector<std::string>{"config.cfg", "config.cfg.tmp", "test.log"}), namesIn(own.path));
+    }
+    umask(mask);
 }
 
 TEST_F(ServiceDirect, RangeMustFitTheFreePartOfTheWriteBuffer)

@@ -1,0 +1,193 @@
+// Files of the real daemon: the pid file that must not lead anywhere else, and
+// the modes of everything the daemon creates.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "e2e_pinpad.h"
+#include "service_daemon.h"
+
+namespace {
+
+// Sets the test process's mask for a while; the started daemon inherits it.
+class scopedMask {
+public:
+    explicit scopedMask(mode_t mask) : old(umask(mask)) {}
+    ~scopedMask() { umask(old); }
+
+private:
+    mode_t old;
+};
+
+// Permission bits of the file, -1 when it is not there.
+int modeOf(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+// The file mode mask of a running process, from /proc.
+int maskOf(pid_t pid)
+{
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("Umask:\t");
+    return at == std::string::npos ? -1 : static_cast<int>(strtol(status.c_str() + at + 7, nullptr, 8));
+}
+
+// The refused daemon child has become ours; its exit status, -1 when it did
+// not end. A daemon that started after all is stopped, so that it does not
+// outlive the test.
+int refusedChildStatus(const std::string& exe)
+{
+    int status = 0;
+    pid_t child = -1;
+    const long long end = monoMs() + 5000;
+    while (monoMs() < end && (child = waitpid(-1, &status, WNOHANG)) <= 0)
+        usleep(10000);
+    if (child > 0)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::string self = std::to_string(getpid());
+    std::istringstream children(readFile("/proc/" + self + "/task/" + self + "/children"));
+    pid_t pid;
+    while (children >> pid) {
+        if (readFile("/proc/" + std::to_string(pid) + "/cmdline").compare(0, exe.size() + 1, exe + '\0') == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    return -1;
+}
+
+TEST(DaemonFiles, PidPathThatCannotBeUsedIsRefused)
+{
+    const struct {
+        const char* name;
+        void (*plant)(const std::string& pidFile, const std::string& dir);
+        void (*check)(const std::string& dir);
+    } cases[] = {
+        {"link to a file",
+         [](const std::string& pid, const std::string& dir) {
+             writeFile(dir + "/precious", "keep me\n");
+             EXPECT_EQ(0, symlink((dir + "/precious").c_str(), pid.c_str()));
+         },
+         [](const std::string& dir) { EXPECT_EQ("keep me\n", readFile(dir + "/precious")); }},
+        {"dangling link",
+         [](const std::string& pid, const std::string& dir) {
+             EXPECT_EQ(0, symlink((dir + "/victim").c_str(), pid.c_str()));
+         },
+         [](const std::string& dir) { EXPECT_EQ(-1, modeOf(dir + "/victim")); }},
+        {"directory", [](const std::string& pid, const std::string&) { EXPECT_EQ(0, mkdir(pid.c_str(), 0700)); },
+         [](const std::string&) {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dorvishRun run;
+        run.config("dorvish.cfg", "[dorvish]\nxmlport " + std::to_string(freeTcpPort()) + "\n");
+        c.plant(run.pidFile, run.dir);
+        const runResult r = run.start({"-c", "dorvish.cfg"});
+        run.daemonPid = 0; // whatever the planted file holds, no daemon runs
+        EXPECT_EQ(0, r.status); // the starter exits 0 whatever becomes of its child
+        EXPECT_TRUE(has(r.out, "Cant create PID: " + run.pidFile + "\nDemon not starting...\n")) << r.out;
+        EXPECT_EQ(1, refusedChildStatus(run.exe));
+        c.check(run.dir);
+        rmdir(run.pidFile.c_str());
+    }
+}
+
+TEST(DaemonFiles, RunsWithAMaskOfAtLeast027)
+{
+    const struct {
+        mode_t inherited, daemon;
+    } cases[] = {{0, 027}, {022, 027}, {002, 027}, {077, 077}, {0777, 0777}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.inherited);
+        consoleDaemon d;
+        {
+            scopedMask mask(c.inherited);
+            ASSERT_TRUE(d.start());
+        }
+        EXPECT_EQ(static_cast<int>(c.daemon), maskOf(d.run.daemonPid));
+    }
+}
+
+// Waits until terminal n takes requests: a version request not refused as busy.
+bool waitIdle(cashRegister& cash, int n)
+{
+    const long long end = monoMs() + 15000;
+    while (monoMs() < end) {
+        const std::string code =
+            element(cash.exchange("<type>0600000000</type><kkm>" + std::to_string(n) + "</kkm>"), "code");
+        if (code != "914" && !code.empty())
+            return true;
+        usleep(100000);
+    }
+    return false;
+}
+
+// Started with no mask at all: the log, the success file, both configuration
+// files and what a companion program creates stay closed to others.
+TEST(DaemonFiles, NothingCreatedIsOpenToOthers)
+{
+    if (access(pinpadBinary().c_str(), X_OK) != 0)
+        FAIL() << "the pinpad program is not built: " << pinpadBinary();
+    const int servicePort = freeTcpPort();
+    std::unique_ptr<e2eServer> server;
+    {
+        scopedMask none(0);
+        // The companion records the mask it inherited, in a file of its own.
+        server.reset(new e2eServer(1, "success_log 1\nmask 6X4\nserviceport " + std::to_string(servicePort) +
+                                          "\nexec /bin/sh -c umask>companion.txt\n"));
+    }
+    ASSERT_TRUE(server->started);
+    const std::string dir = server->run.dir;
+    pinpadRun pad(dir, server->terminalPort(1), {});
+    ASSERT_TRUE(server->connected(1));
+    cashRegister cash(server->cashPort);
+    ASSERT_TRUE(waitIdle(cash, 1));
+
+    // The codec's keys reach the running daemon: the answer's card and the
+    // success line are masked 6X4.
+    const std::string doc = cash.exchange("<type>0200000000</type><amount>1000</amount><kkm>1</kkm>");
+    ASSERT_EQ("00", element(doc, "code")) << doc;
+    EXPECT_EQ("411111XXXXXX1111", element(doc, "card"));
+    const std::string success = dir + "/" + dailyLogName("success_", ".log");
+    const std::string line = readFile(success);
+    EXPECT_EQ(1u, countOf(line, "\n")) << line;
+    EXPECT_EQ(0u, line.find("TERM(")) << line;
+    EXPECT_TRUE(has(line, ");AMOUNT(000000001000);PAN(411111XXXXXX1111);CARDID(VISA);RRN(" + element(doc, "rrn") +
+                              ");STRACE(" + element(doc, "trace") + ");AUTH(" + element(doc, "auth") +
+                              ");CARDHOLDER(TEST CARDHOLDER);AID(A0000000031010);TRANCERT(8D2F3A41C09B7E15);\n"))
+        << line;
+
+    // A paste that creates both configuration files.
+    {
+        client con(servicePort);
+        ASSERT_EQ(398u, con.receive(398).size());
+        const std::string prompt = "PASTE TEXT OF CONFIG FILE, TYPE +++ END OF FILE\n";
+        ASSERT_TRUE(con.send("p\n"));
+        ASSERT_EQ(prompt, con.receive(prompt.size()));
+        ASSERT_TRUE(con.send("[dorvish]\n"));
+        ASSERT_TRUE(eventually([&] { return fileSize(dir + "/config.cfg.tmp") == 10; }));
+        ASSERT_TRUE(con.send("+++\n"));
+        ASSERT_EQ("CONFIG WAS SAVED\n", con.receive(17));
+    }
+    ASSERT_TRUE(eventually([&] { return modeOf(dir + "/companion.txt") != -1; }));
+
+    const struct {
+        std::string file;
+        int mode;
+    } files[] = {
+        {server->logName(), 0640},
+        {dailyLogName("success_", ".log"), 0640},
+        {"config.cfg.tmp", 0640},
+        {"config.cfg", 0640},
+        {"companion.txt", 0640},
+    };
+    for (const auto& f : files)
+        EXPECT_EQ(f.mode, modeOf(dir + "/" + f.file)) << f.file;
+    EXPECT_EQ(0600, modeOf(server->run.pidFile));
+    EXPECT_EQ("0027\n", readFile(dir + "/companion.txt"));
+}
+
+}  // namespace
