@@ -800,7 +800,9 @@ TEST(AsockTest, ExpiryMetByExceptionConditionComesInTheNextIteration)
             ASSERT_GE(r.waits.size(), 2u);
             EXPECT_EQ(r.waits[r.waits.size() - 2], 0u);
         }
-        EXPECT_EQ(a->timeout, 0u);
+        if (!c.inline_) { // else the record is gone
+            EXPECT_EQ(a->timeout, 0u);
+        }
     }
 }
 
