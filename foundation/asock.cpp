@@ -36,7 +36,6 @@ bool tryLater(int error)
 
 asock::asock()
     : dfTimeout(0)
-    , lastCharge(0)
     , nextGen(0)
     , acceptRestUntil(0)
     , wakeSignal(0)
@@ -322,21 +321,32 @@ bool asock::live(int fd, ssock* record, unsigned long long gen) const
     return it != socks.end() && it->second == record && record->gen == gen;
 }
 
+unsigned long long asock::deadlineOf(ssock* record, unsigned long long at)
+{
+    // Armed since the last look, somewhere before at: counting from at may
+    // make it late by what is left of one pass, never early.
+    if (record->deadlineSeq != record->timeoutSeq) {
+        record->deadlineSeq = record->timeoutSeq;
+        record->deadline = at + record->timeout;
+    }
+    return record->deadline;
+}
+
 void asock::charge(unsigned long long at, std::vector<expiry>& expired)
 {
-    // Countdowns are charged with the time that really passed, whatever the
-    // traffic: busy neighbours must not postpone a terminal's expiry.
-    unsigned long long elapsed = at > lastCharge ? at - lastCharge : 0;
-    lastCharge = at;
+    // Countdowns run on the time that really passed, whatever the traffic:
+    // busy neighbours must not postpone a terminal's expiry. timeout shows
+    // what is left.
     for (const auto& entry : socks) {
         ssock* record = entry.second;
         if (record->timeout == 0)
             continue;
-        if (elapsed >= record->timeout) {
+        const unsigned long long end = deadlineOf(record, at);
+        if (end <= at) {
             record->timeout = 0;
             expired.push_back(expiry{ entry.first, record, record->gen, record->timeoutSeq });
         } else {
-            record->timeout -= static_cast<unsigned>(elapsed);
+            record->timeout = static_cast<unsigned>(end - at);
         }
     }
 }
@@ -422,17 +432,17 @@ void asock::run(const unsigned char* running)
         if (!guard.held)
             wakeSignal = 0;
     }
-    lastCharge = now();
+    std::vector<ssock*> excepted;
     for (;;) {
         if (*flag == 0)
             return;
         clearSock();
         polled.clear();
         expired.clear();
+        excepted.clear();
 
         if (socks.empty()) {
             waitEvents(0, nullptr, nullptr, nullptr, dfTimeout != 0 ? dfTimeout : kEmptyNapMs);
-            charge(now(), expired);
             if (dfTimeout != 0)
                 OnTimeout(nullptr);
             continue;
@@ -445,6 +455,7 @@ void asock::run(const unsigned char* running)
         FD_ZERO(&writeSet);
         FD_ZERO(&exceptSet);
         unsigned ms = dfTimeout;
+        bool due = false;
         int highest = -1;
         const unsigned long long at = now();
         const bool resting = acceptPaused(at);
@@ -460,13 +471,22 @@ void asock::run(const unsigned char* running)
             FD_SET(fd, &exceptSet);
             if (record->connectPending || record->writePending)
                 FD_SET(fd, &writeSet);
-            if (record->timeout != 0 && (ms == 0 || ms > record->timeout))
-                ms = record->timeout;
+            if (record->timeout != 0) {
+                const unsigned long long end = deadlineOf(record, at);
+                const unsigned left = end > at ? static_cast<unsigned>(end - at) : 0;
+                if (left == 0)
+                    due = true;
+                else if (ms == 0 || ms > left)
+                    ms = left;
+            }
             polled.push_back(ready{ fd, record, record->gen });
             highest = fd;
         }
 
-        int count = waitEvents(highest + 1, &readSet, &writeSet, &exceptSet, ms != 0 ? ms : kIdleWaitMs);
+        // A countdown already due (held back from an iteration with an
+        // exception condition) only lets the wait look.
+        const unsigned wait = due ? 0 : (ms != 0 ? ms : kIdleWaitMs);
+        int count = waitEvents(highest + 1, &readSet, &writeSet, &exceptSet, wait);
         int error = PSGetLastError();
         charge(now(), expired);
         if (count < 0) {
@@ -480,6 +500,7 @@ void asock::run(const unsigned char* running)
             if (!live(p.fd, record, p.gen))
                 continue;
             if (FD_ISSET(p.fd, &exceptSet)) {
+                excepted.push_back(record);
                 OnError(record, 0, "select exceptfds");
                 if (live(p.fd, record, p.gen))
                     handleException(record);
@@ -517,8 +538,17 @@ void asock::run(const unsigned char* running)
             }
         }
 
-        for (const expiry& x : expired)
-            if (live(x.fd, x.record, x.gen) && x.record->timeoutSeq == x.seq)
-                OnTimeout(x.record);
+        for (const expiry& x : expired) {
+            if (!live(x.fd, x.record, x.gen) || x.record->timeoutSeq != x.seq)
+                continue;
+            if (std::find(excepted.begin(), excepted.end(), x.record) != excepted.end()) {
+                // OnError alone in this iteration: the expiry stays armed and
+                // due (its deadline has passed), so the next wait only looks
+                // and the next iteration delivers it.
+                x.record->timeout = 1;
+                continue;
+            }
+            OnTimeout(x.record);
+        }
     }
 }

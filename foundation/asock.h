@@ -63,7 +63,7 @@ public:
     void run(const unsigned char* running);
 
 protected:
-    // Monotonic milliseconds; countdowns are charged with its differences.
+    // Monotonic milliseconds; countdowns run out at deadlines on this clock.
     virtual unsigned long long now();
     // Waits at most ms for the sets (select); with nfds 0 it only sleeps.
     virtual int waitEvents(int nfds, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, unsigned ms);
@@ -82,6 +82,7 @@ private:
     };
 
     bool live(int fd, ssock* record, unsigned long long gen) const;
+    unsigned long long deadlineOf(ssock* record, unsigned long long at);
     void charge(unsigned long long at, std::vector<expiry>& expired);
     void handleException(ssock* record);
     void handleListener(ssock* listener);
@@ -92,7 +93,6 @@ private:
     std::map<int, ssock*> socks;
     std::vector<ssock*> closed;
     unsigned dfTimeout;
-    unsigned long long lastCharge;
     unsigned long long nextGen;
     // Out of descriptors, a pending connection cannot be taken and keeps its
     // listener readable: listeners rest until then instead of spinning the loop.

@@ -62,10 +62,18 @@ int atoi16(const char* text)
 
 struct tm* getTimeLocal(const char* format, char* buffer, int size)
 {
-    const time_t now = std::time(nullptr);
-    struct tm* local = std::localtime(&now);
-    if (format && buffer && size > 0 && local)
-        std::strftime(buffer, static_cast<size_t>(size), format, local);
+    return getTimeLocalAt(std::time(nullptr), format, buffer, size);
+}
+
+struct tm* getTimeLocalAt(time_t moment, const char* format, char* buffer, int size)
+{
+    struct tm* local = std::localtime(&moment);
+    if (format && buffer && size > 0) {
+        // Callers print the buffer whatever happens: a moment the system cannot
+        // convert leaves the empty text, never what the buffer held before.
+        if (!local || std::strftime(buffer, static_cast<size_t>(size), format, local) == 0)
+            buffer[0] = '\0';
+    }
     return local;
 }
 

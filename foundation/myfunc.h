@@ -1,8 +1,16 @@
 #ifndef DORVISH_MYFUNC_H
 #define DORVISH_MYFUNC_H
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <string>
+
+// The daemon runs for years and writes logs without bound: on 32-bit x86 it needs the
+// 64-bit time_t and file offsets that its build asks for, and every unit that shares
+// its types (getTime returns a time_t) must see the same ones.
+static_assert(sizeof(time_t) >= 8, "build with _TIME_BITS=64 (and _FILE_OFFSET_BITS=64)");
+static_assert(sizeof(off_t) >= 8, "build with _FILE_OFFSET_BITS=64");
 
 // General-purpose helpers of the server; none of them keeps state between calls.
 namespace ps {
@@ -14,6 +22,8 @@ int atoi16(const char* text);
 // Current local time (shared localtime storage); formats it into buffer when all
 // three arguments are given.
 struct tm* getTimeLocal(const char* format, char* buffer, int size);
+// The same for a given moment in seconds since the epoch.
+struct tm* getTimeLocalAt(time_t moment, const char* format, char* buffer, int size);
 time_t getTime();
 // Two lowercase hex digits per byte and a NUL; 2*length+1, or 0 when out is too small.
 int hexToStr(unsigned char* data, unsigned short length, char* out, unsigned short outSize);

@@ -23,6 +23,8 @@ ssock::ssock()
     , sockState(nullptr)
     , gen(0)
     , timeoutSeq(0)
+    , deadline(0)
+    , deadlineSeq(0)
 {
     std::memset(&destAddr, 0, sizeof destAddr);
 }

@@ -73,6 +73,12 @@ public:
     // Bumped by every setTimeout, so the reactor can tell that a countdown
     // was re-armed or disarmed while its expiry was pending.
     unsigned int timeoutSeq;
+    // The reactor's own view of the countdown: the absolute monotonic time (ms)
+    // at which it runs out, valid while deadlineSeq equals timeoutSeq. A
+    // countdown armed since the reactor last looked gets its deadline at the
+    // reactor's next look, which is never before the arming.
+    unsigned long long deadline;
+    unsigned int deadlineSeq;
 };
 
 #endif

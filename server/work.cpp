@@ -641,10 +641,16 @@ void work::loseQueued(state* record)
     sendErr(record, ERR_NO_ANSWER);
 }
 
-void work::localNow(struct tm& local, unsigned& millis)
+struct timeval work::wallNow()
 {
     struct timeval now;
     gettimeofday(&now, nullptr);
+    return now;
+}
+
+void work::localNow(struct tm& local, unsigned& millis)
+{
+    const struct timeval now = wallNow();
     time_t seconds = now.tv_sec;
     localtime_r(&seconds, &local);
     millis = static_cast<unsigned>(now.tv_usec / 1000);

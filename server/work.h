@@ -1,6 +1,8 @@
 #ifndef WORK_H
 #define WORK_H
 
+#include <sys/time.h>
+
 #include <ctime>
 #include <map>
 #include <memory>
@@ -103,6 +105,8 @@ protected:
     // Local wall-clock time and the milliseconds of its second; trace numbers and
     // the daily settlement read the time only through here.
     virtual void localNow(struct tm& local, unsigned& millis);
+    // The wall clock behind localNow.
+    virtual struct timeval wallNow();
 
 private:
     eposp mEposp;

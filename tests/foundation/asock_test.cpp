@@ -743,6 +743,69 @@ TEST(AsockTest, ExceptionConditionIsReportedAloneAndCleared)
     }
 }
 
+// An exception condition and an expired countdown in the same wait: OnError alone
+// in that iteration, the expiry in the next one unless the record went or its
+// countdown was armed anew.
+TEST(AsockTest, ExpiryMetByExceptionConditionComesInTheNextIteration)
+{
+    struct Case {
+        const char* name;
+        bool inline_;   // the condition cannot be stepped past: the record is closed
+        bool disarm;    // OnError disarms the countdown
+        int timeouts;
+    };
+    const Case cases[] = {
+        { "ConditionCleared", false, false, 1 },
+        { "RecordClosed", true, false, 0 },
+        { "OnErrorDisarms", false, true, 0 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestReactor r;
+        Fds fds;
+        ssock* l = makeListener(r, 1);
+        int client = fds.add(tcpClient(l->getPort()));
+        ssock* a = acceptOne(r);
+        ASSERT_NE(a, nullptr);
+        if (c.inline_) {
+            int on = 1;
+            setsockopt(a->getSocket(), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+        }
+        ASSERT_EQ(send(client, "x", 1, MSG_OOB), 1);
+        ASSERT_TRUE(waitReadable(a->getSocket(), POLLPRI));
+        a->setTimeout(300);
+        if (c.disarm)
+            r.onError = [&](ssock* s, short, const char*) { s->setTimeout(0); };
+        r.onClose = [&](ssock* s) { s->buffReCl(); };
+        r.fake = true;
+        r.activeStep = 300; // the wait that sees the condition also runs the countdown out
+        r.stopAfter = r.iterations + 3;
+        const int first = r.iterations + 1;
+        r.again();
+
+        ASSERT_EQ(r.count("error", a), 1);
+        for (const Event& e : r.events) {
+            if (e.record != a)
+                continue;
+            if (e.iteration == first) {
+                EXPECT_TRUE(e.what == "error" || (c.inline_ && e.what == "close")) << e.what;
+            }
+            if (e.what == "timeout") {
+                EXPECT_EQ(e.iteration, first + 1);
+            }
+        }
+        EXPECT_EQ(r.count("timeout", a), c.timeouts);
+        if (c.timeouts == 1) {
+            // The held expiry only lets the next wait look.
+            ASSERT_GE(r.waits.size(), 2u);
+            EXPECT_EQ(r.waits[r.waits.size() - 2], 0u);
+        }
+        if (!c.inline_) { // else the record is gone
+            EXPECT_EQ(a->timeout, 0u);
+        }
+    }
+}
+
 // ---- writing ------------------------------------------------------------------
 
 TEST(AsockTest, WriteReportsNothingPendingAndFullSocket)
@@ -944,6 +1007,64 @@ TEST(AsockTest, CountdownAdvancesUnderTraffic)
     ASSERT_EQ(r.count("timeout", waiting), 1);
     EXPECT_EQ(r.clock - start, 300u);
     EXPECT_EQ(r.count("read", busy), 6);
+}
+
+// Time spent in callbacks before a countdown is armed is not charged to it: it never
+// runs out before its full length after the arming, and is late by at most the
+// callbacks of one pass.
+TEST(AsockTest, CountdownArmedInsideCallbackCountsFromItsArming)
+{
+    struct Case {
+        const char* name;
+        unsigned spentBefore; // clock moved by the callbacks before the arming
+        unsigned length;
+        unsigned readStep;    // 0: no traffic after the arming; else each read moves the clock so far
+    };
+    const Case cases[] = {
+        { "BusyNeighbourAfterSlowCallbacks", 200, 300, 50 },
+        { "BusyNeighbourCallbacksLongerThanTheCountdown", 500, 300, 50 },
+        { "QuietAfterSlowCallbacks", 200, 300, 0 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestReactor r;
+        Fds fds;
+        int mine, busyPeer, quietPeer;
+        makePair(fds, mine, busyPeer);
+        ssock* busy = adopt(r, mine);
+        makePair(fds, mine, quietPeer);
+        ssock* waiting = adopt(r, mine);
+        ASSERT_EQ(::write(busyPeer, "m", 1), 1);
+        unsigned long long armedAt = 0;
+        unsigned long long firedAt = 0;
+        r.onRead = [&](ssock* s) {
+            s->buffReCl();
+            if (armedAt == 0) {
+                r.clock += c.spentBefore;
+                waiting->setTimeout(c.length);
+                armedAt = r.clock;
+            } else {
+                r.clock += c.readStep;
+            }
+            if (c.readStep != 0) {
+                ASSERT_EQ(::write(busyPeer, "m", 1), 1);
+            }
+        };
+        r.onTimeout = [&](ssock* s) {
+            if (s == waiting && firedAt == 0) {
+                firedAt = r.clock;
+                r.stop();
+            }
+        };
+        r.fake = true;
+        r.stopAfter = 100;
+        r.go();
+        ASSERT_NE(firedAt, 0u) << "countdown never fired";
+        EXPECT_EQ(r.count("timeout", waiting), 1);
+        EXPECT_GE(firedAt - armedAt, c.length) << "fired early";
+        EXPECT_LE(firedAt - armedAt, c.length + c.readStep) << "late by more than one pass";
+        EXPECT_GE(r.count("read", busy), 1);
+    }
 }
 
 // A record whose answer arrives in the same iteration as its expiry.

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/sparse_file.h"
+
 namespace {
 
 std::string today()
@@ -95,6 +97,23 @@ TEST_F(LogTest, FixedNameCollectsAllLines)
     EXPECT_TRUE(boost::regex_match(text, boost::regex("\\d\\d:\\d\\d:\\d\\d : one\n"
                                                        "\\d\\d:\\d\\d:\\d\\d : two three\n")))
         << text;
+}
+
+// A fixed name collects every line for ever, so the file may well outgrow what a
+// 32-bit offset reaches; its lines must go on landing at its end.
+TEST_F(LogTest, LineLandsAtTheEndOfAFileOverTwoGiB)
+{
+    std::string why;
+    if (!makeSparse(path("big.log"), kPastTwoGiB, why))
+        GTEST_SKIP() << why;
+    setpath(path("big.log").c_str());
+    logsave("past %d GiB", 2);
+    logsave("and on");
+    const std::string tail = readFrom(path("big.log"), kPastTwoGiB);
+    EXPECT_TRUE(boost::regex_match(tail, boost::regex("\\d\\d:\\d\\d:\\d\\d : past 2 GiB\n"
+                                                       "\\d\\d:\\d\\d:\\d\\d : and on\n")))
+        << "'" << tail << "'";
+    EXPECT_EQ(kPastTwoGiB + static_cast<off_t>(tail.size()), fileSize(path("big.log")));
 }
 
 TEST_F(LogTest, EmptyPatternUsesFileLogInWorkingDirectory)

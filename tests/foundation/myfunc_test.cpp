@@ -233,6 +233,65 @@ TEST(GetTimeLocal, FormatsOnlyWhenAllArgumentsGiven)
     EXPECT_EQ(std::to_string(ps::getTimeLocal(nullptr, nullptr, 0)->tm_year + 1900), buffer);
 }
 
+// A time zone given as a POSIX rule, so that no zone file of the machine is needed.
+struct ScopedTz {
+    std::string before;
+    bool had;
+    explicit ScopedTz(const char* zone) : had(std::getenv("TZ") != nullptr)
+    {
+        if (had)
+            before = std::getenv("TZ");
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTz()
+    {
+        if (had)
+            setenv("TZ", before.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+};
+
+// The log's time stamp and file date, and the success file's date, are these formats
+// of the moment; the daemon must still get them right after January 2038.
+TEST(GetTimeLocal, MomentsPast2038)
+{
+    struct Case {
+        const char* zone;
+        long long moment;
+        const char* stamp;
+        const char* date;
+    };
+    const Case cases[] = {
+        {"UTC0", 2147483648LL, "03:14:08 : ", "20380119"},   // the first second a 32-bit time_t lacks
+        {"UTC0", 2214131696LL, "12:34:56 : ", "20400229"},
+        {"MSK-3", 2214167400LL, "01:30:00 : ", "20400301"},  // 22:30 UTC, already the next day
+        {"UTC0", 2240611199LL, "23:59:59 : ", "20401231"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.date);
+        ScopedTz tz(c.zone);
+        char stamp[20] = "";
+        char date[20] = "";
+        const time_t moment = static_cast<time_t>(c.moment);
+        ASSERT_NE(nullptr, ps::getTimeLocalAt(moment, "%H:%M:%S : ", stamp, sizeof stamp));
+        struct tm* local = ps::getTimeLocalAt(moment, "%Y%m%d", date, sizeof date);
+        ASSERT_NE(nullptr, local);
+        EXPECT_STREQ(c.stamp, stamp);
+        EXPECT_STREQ(c.date, date);
+        EXPECT_EQ(std::atoi(c.date) / 10000, local->tm_year + 1900);
+    }
+}
+
+TEST(GetTimeLocal, TextThatDoesNotFitLeavesTheEmptyText)
+{
+    char buffer[4] = "old";
+    ps::getTimeLocalAt(static_cast<time_t>(2214131696LL), "%Y%m%d", buffer, sizeof buffer);
+    EXPECT_STREQ("", buffer);
+}
+
 using CpTest = LoggedTest;
 
 TEST_F(CpTest, ResultHasFixedLength)

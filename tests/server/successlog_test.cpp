@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "epmess.h"
+#include "foundation/sparse_file.h"
 #include "server/codec_helpers.h"
 
 namespace {
@@ -115,6 +116,19 @@ TEST_F(SuccessLog, FileThatCannotBeOpenedLosesTheLine)
     codec.inContainer = false;
     EXPECT_EQ(codec.parsMessage(answer("PUR", "00")), 14);
     EXPECT_EQ(textOf(codec.getField(0xEF)), "00");
+}
+
+TEST_F(SuccessLog, LineLandsAtTheEndOfAFileOverTwoGiB)
+{
+    const std::string name = todaysFile();
+    std::string why;
+    if (!makeSparse(dir.file(name), kPastTwoGiB, why))
+        GTEST_SKIP() << why;
+    parse(answer("PUR", "00"));
+    if (todaysFile() != name)
+        GTEST_SKIP() << "written across midnight";
+    EXPECT_EQ(readFrom(dir.file(name), kPastTwoGiB), fullLine);
+    EXPECT_EQ(fileSize(dir.file(name)), kPastTwoGiB + static_cast<off_t>(fullLine.size()));
 }
 
 TEST(SuccessLogConfig, SwitchComesFromTheConfiguration)
