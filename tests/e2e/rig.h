@@ -155,12 +155,14 @@ inline std::ostream& operator<<(std::ostream& os, const hostResult& r)
               << r.pluginLog;
 }
 
-// Runs "testhost --plugin PLUGIN args..." with the plug-in's log in dir, waiting at most ms.
-inline hostResult runHost(const std::string& dir, const std::vector<std::string>& args, int ms = 120000)
+// Runs "HOST --plugin PLUGIN args..." with the plug-in's log in dir, waiting at most ms. HOST is
+// the test host, or the layout host with a serializer in qjson's real layout.
+inline hostResult runHost(const std::string& dir, const std::vector<std::string>& args, int ms = 120000,
+                          const std::string& host = TESTHOST_BINARY)
 {
     static int runs = 0;
     const std::string stem = dir + "/host" + std::to_string(++runs);
-    std::vector<std::string> all = {TESTHOST_BINARY, "--plugin", PLUGIN_PATH};
+    std::vector<std::string> all = {host, "--plugin", PLUGIN_PATH};
     all.insert(all.end(), args.begin(), args.end());
     const pid_t pid = spawn(all, stem + ".out", stem + ".err", {"DORVISH_PLUGIN_LOG=" + stem + ".log"});
     hostResult r;

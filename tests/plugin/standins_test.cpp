@@ -110,6 +110,7 @@ TEST_F(LogFile, EachCallAppendsLevelLoggerNameAndText)
     logger->info("хост: %1, порт: %2, данные: %3", QString("localhost"), 3232, QString("a%2b"));
     logger->error(QString("Ошибка"));
     logger->error("%1 и %2", QString("x"), QString("y"));
+    logger->debug("%3 %1 %3", QString("a"), QString("b"));  // the lowest number takes the first
     Log4Qt::LogManager::logger("other")->debug("line\nsecond");
 
     EXPECT_EQ(contents(), QString::fromUtf8("INFO payment Оплата\n"
@@ -117,6 +118,7 @@ TEST_F(LogFile, EachCallAppendsLevelLoggerNameAndText)
                                             "INFO payment хост: localhost, порт: 3232, данные: a%2b\n"
                                             "ERROR payment Ошибка\n"
                                             "ERROR payment x и y\n"
+                                            "DEBUG payment b a b\n"
                                             "DEBUG other line\nsecond\n"));
 }
 

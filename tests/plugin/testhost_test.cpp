@@ -1,5 +1,7 @@
 // The test host as the POS host application runs it: a separate process that loads the
 // built plug-in, supplies tr::Tr and the serializer to it, and prints the result record.
+// The layout host does the same with a serializer in qjson's real object layout, written
+// apart from the plug-in's own qjson header.
 
 // The fixture brings the printers for Qt texts as well.
 #include "vantrel_fixture.h"
@@ -108,6 +110,87 @@ TEST(TestHost, RunsAPaymentThroughThePluginAgainstAServer)
     EXPECT_TRUE(run.out.contains("printImage[1]: {")) << run.out.toUtf8().constData();
     EXPECT_TRUE(run.out.contains("\"report\":\"vantrel\"")) << run.out.toUtf8().constData();
     EXPECT_TRUE(run.out.contains("printImage[2]: {")) << run.out.toUtf8().constData();
+}
+
+// Each card operation in the layout host: the host's qjson constructor writes its pointer
+// into the object the plug-in reserved, and every call checks that pointer (exit status 3
+// when the plug-in broke it). The print images show qjson's spacing, so they were made by
+// the host's serializer and not by one the plug-in might carry itself.
+TEST(TestHost, LayoutHostRunsEveryCardOperationThroughThePlugin)
+{
+    const struct {
+        const char* name;
+        QStringList args;
+        std::vector<const char*> requestHas;
+        const char* answerType;
+        const char* typeName;
+        int images;
+    } cases[] = {
+        {"payment", {"payment", "1500"}, {"<type>0200000000</type>", "<amount>1500</amount>"},
+         "0210000000", "Оплата", 2},
+        {"refund", {"refund", "700"}, {"<type>0200200000</type>", "<amount>700</amount>"},
+         "0210200000", "Возврат", 2},
+        {"cancellation",
+         {"cancel", "1500", "000123456789"},
+         {"<type>0400000000</type>", "<amount>1500</amount>", "<trace>000123456789</trace>"},
+         "0410000000", "Отмена", 2},
+        {"totals", {"totals"}, {"<type>0520000000</type>"}, "0530000000", "Сверка итогов", 1},
+    };
+
+    vantrel_test::ensureApp();
+    vantrel_test::SettingsFile settings;
+    VANTREL_NEED_SETTINGS(settings);
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    settings.writeGroup({"host=127.0.0.1", "port=" + std::to_string(server.serverPort()),
+                         "timeout=20"});
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QProcess process;
+        process.start(DORVISH_LAYOUTHOST, QStringList{"--plugin", DORVISH_PLUGIN} + c.args);
+        ASSERT_TRUE(server.waitForNewConnection(20000));
+        QTcpSocket* connection = server.nextPendingConnection();
+        ASSERT_NE(connection, nullptr);
+        connection->write("EFT-server. dorvish test\r\n");
+
+        QByteArray request;
+        while (!request.contains("</mess>") && connection->waitForReadyRead(20000))
+            request += connection->readAll();
+        for (const char* part : c.requestHas)
+            EXPECT_TRUE(request.contains(part)) << part << "\n" << request.constData();
+
+        connection->write(QByteArray("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<mess><type>")
+                          + c.answerType
+                          + "</type><code>00</code><kkm>1</kkm><amount>000000001500</amount>"
+                            "<trace>000123456789</trace><card>4111********1111</card>"
+                            "<cardtype>VISA</cardtype><resp>ОДОБРЕНО</resp>"
+                            "<tdt>151022143005</tdt><crc>x</crc></mess>\r\n\r\n");
+        connection->waitForBytesWritten(5000);
+
+        const HostRun run = finish(process);
+        delete connection;
+        ASSERT_EQ(run.exitCode, 0) << run.err.toUtf8().constData() << run.out.toUtf8().constData();
+        const QStringList lines = run.out.split('\n');
+        for (const QString& expected :
+             {QStringLiteral("status: 0"), QStringLiteral("code: 0"),
+              QStringLiteral("message.ru: ОДОБРЕНО"), QStringLiteral("rrn: 000123456789"),
+              QStringLiteral("cardNumber: 4111********1111"),
+              QStringLiteral("printImages: %1").arg(c.images)})
+            EXPECT_TRUE(lines.contains(expected)) << expected << "\n" << run.out;
+        for (int i = 1; i <= c.images; ++i) {
+            const QString prefix = QStringLiteral("printImage[%1]: ").arg(i);
+            const QStringList image = lines.filter(prefix);
+            ASSERT_EQ(image.size(), 1) << prefix << "\n" << run.out;
+            for (const QString& part :
+                 {QStringLiteral("{ \"report\" : \"vantrel\""),
+                  QStringLiteral("\"slipnum\" : %1").arg(i),
+                  QStringLiteral("\"typename\" : \"%1\"").arg(QString::fromUtf8(c.typeName)),
+                  QStringLiteral("\"amount\" : \"15.00\""),
+                  QStringLiteral("\"tdttext\" : \"22.10.15 14:30:05\"")})
+                EXPECT_TRUE(image.first().contains(part)) << part << "\n" << image.first();
+        }
+    }
 }
 
 } // namespace

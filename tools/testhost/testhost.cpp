@@ -5,7 +5,8 @@
 //   testhost [--plugin PATH] payment AMOUNT | refund AMOUNT | cancel AMOUNT RRN | totals
 //
 // Exit status: 0 for a successful answer, 1 for a failed one, 2 when the command line is
-// wrong or the plug-in cannot be loaded.
+// wrong or the plug-in cannot be loaded. Built as layouthost (with layout_serializer.cpp in
+// place of the qjson stand-in), also 3 when the plug-in broke the host's serializer.
 
 #include "AbstractPaymentProcessing.h"
 

@@ -9,9 +9,21 @@
 
 namespace QJson {
 
-Serializer::Serializer() = default;
+// The stand-in needs no state of its own; the part exists so that the object has qjson's
+// layout and its pointer is a real one, as the host's library sets it.
+class SerializerPrivate
+{
+};
 
-Serializer::~Serializer() = default;
+Serializer::Serializer()
+    : d(new SerializerPrivate)
+{
+}
+
+Serializer::~Serializer()
+{
+    delete d;
+}
 
 QByteArray Serializer::serialize(const QVariant& variant)
 {
