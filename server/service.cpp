@@ -1,7 +1,3 @@
-// Large files must open and report their size in the 32-bit build too; this
-// unit passes no off_t or struct stat to any other.
-#define _FILE_OFFSET_BITS 64
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <climits>
 #include <cstdio>
@@ -582,8 +583,7 @@ void work::closingAnswer(state* record)
 
 void work::send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown)
 {
-    progress& p = mProgress[record];
-    p.accepted = false;
+    mProgress[record].accepted = false;
     remember(record, record->uTrace);
     terminal->setTimeout(countdown);
     sendRequest(terminal, tlv);
@@ -592,11 +592,8 @@ void work::send(ssock* terminal, state* record, std::vector<unsigned char>& tlv,
 void work::remember(state* record, uint32_t trace)
 {
     std::vector<uint32_t>& traces = mProgress[record].traces;
-    for (size_t i = 0; i < traces.size(); ++i)
-        if (traces[i] == trace) {
-            traces.erase(traces.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
+    // A trace sent again becomes the newest, never a second entry.
+    traces.erase(std::remove(traces.begin(), traces.end(), trace), traces.end());
     traces.push_back(trace);
     if (traces.size() > TRACES_KEPT)
         traces.erase(traces.begin());
@@ -607,10 +604,8 @@ bool work::earlierTrace(state* record, const std::string& text)
     uint32_t trace = 0;
     if (!traceNumber(text, trace) || trace == record->uTrace)
         return false;
-    for (uint32_t t : mProgress[record].traces)
-        if (t == trace)
-            return true;
-    return false;
+    const std::vector<uint32_t>& traces = mProgress[record].traces;
+    return std::find(traces.begin(), traces.end(), trace) != traces.end();
 }
 
 bool work::ownMessage(state* record)

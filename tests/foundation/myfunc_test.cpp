@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "foundation/scoped_tz.h"
 #include "log.h"
 
 namespace {
@@ -232,27 +233,6 @@ TEST(GetTimeLocal, FormatsOnlyWhenAllArgumentsGiven)
     ASSERT_NE(nullptr, ps::getTimeLocal("%Y", buffer, sizeof buffer));
     EXPECT_EQ(std::to_string(ps::getTimeLocal(nullptr, nullptr, 0)->tm_year + 1900), buffer);
 }
-
-// A time zone given as a POSIX rule, so that no zone file of the machine is needed.
-struct ScopedTz {
-    std::string before;
-    bool had;
-    explicit ScopedTz(const char* zone) : had(std::getenv("TZ") != nullptr)
-    {
-        if (had)
-            before = std::getenv("TZ");
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ScopedTz()
-    {
-        if (had)
-            setenv("TZ", before.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-};
 
 // The log's time stamp and file date, and the success file's date, are these formats
 // of the moment; the daemon must still get them right after January 2038.

@@ -1,7 +1,5 @@
 // The service console driven directly: reads handed to the core, a socket pair
 // as the console's peer.
-// readdir of the 32-bit build fails on 64-bit inode numbers without it.
-#define _FILE_OFFSET_BITS 64
 
 #include <gtest/gtest.h>
 #include <dirent.h>

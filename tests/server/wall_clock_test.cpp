@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "foundation/scoped_tz.h"
 #include "work_peer.h"
 
 namespace {
@@ -16,27 +17,6 @@ public:
 
 protected:
     struct timeval wallNow() override { return at; }
-};
-
-// A time zone given as a POSIX rule, so that no zone file of the machine is needed.
-struct scopedTz {
-    std::string before;
-    bool had;
-    explicit scopedTz(const char* zone) : had(std::getenv("TZ") != nullptr)
-    {
-        if (had)
-            before = std::getenv("TZ");
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~scopedTz()
-    {
-        if (had)
-            setenv("TZ", before.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
 };
 
 TEST(WallClock, TraceNumbersPast2038)
@@ -55,7 +35,7 @@ TEST(WallClock, TraceNumbersPast2038)
     };
     for (const traceCase& c : cases) {
         SCOPED_TRACE(c.trace);
-        scopedTz tz(c.zone);
+        ScopedTz tz(c.zone);
         scratchDir dir;
         wallClockedWork core;
         core.at.tv_sec = static_cast<time_t>(c.seconds);

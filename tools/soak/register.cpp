@@ -21,24 +21,30 @@ void sleepMs(long long ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-const char* typeCode(const std::string& kind)
+// The request type code a register sends for a kind, and the answer type code the server
+// writes for the terminal's answer to it; a purchase for anything else.
+struct KindCodes {
+    const char* kind;
+    const char* request;
+    const char* answer;
+};
+const KindCodes KIND_CODES[] = {
+    {"PUR", "0200000000", "0210000000"},
+    {"REF", "0200200000", "0210200000"},
+    {"AUT", "0200930000", "0210930000"},
+};
+
+const KindCodes& codesOf(const std::string& kind)
 {
-    if (kind == "REF")
-        return "0200200000";
-    if (kind == "AUT")
-        return "0200930000";
-    return "0200000000";
+    for (const KindCodes& k : KIND_CODES)
+        if (kind == k.kind)
+            return k;
+    return KIND_CODES[0];
 }
 
-// The answer type code that the server writes for an answer of this kind.
-const char* answerType(const std::string& kind)
-{
-    if (kind == "REF")
-        return "0210200000";
-    if (kind == "AUT")
-        return "0210930000";
-    return "0210000000";
-}
+const char* typeCode(const std::string& kind) { return codesOf(kind).request; }
+
+const char* answerType(const std::string& kind) { return codesOf(kind).answer; }
 
 // A request that has not had its own answer may still get it late: after its 912, or on
 // a later connection of the register that the server has registered for its number.

@@ -2,11 +2,10 @@
 
 #include "log4qt/logger.h"
 
+#include "../placeholders.h"
+
 #include <QFile>
 #include <QStringList>
-#include <QVector>
-
-#include <algorithm>
 
 #include <cstdlib>
 
@@ -14,63 +13,19 @@ namespace Log4Qt {
 
 namespace {
 
-// The placeholder "%1".."%99" at position i, or 0.
-int placeholderAt(const QString& format, int i, int* length)
-{
-    if (format.at(i) != QLatin1Char('%') || i + 1 >= format.size() || !format.at(i + 1).isDigit())
-        return 0;
-    int number = format.at(i + 1).digitValue();
-    *length = 2;
-    if (i + 2 < format.size() && format.at(i + 2).isDigit()) {
-        number = number * 10 + format.at(i + 2).digitValue();
-        *length = 3;
-    }
-    return number;
-}
-
-// What QString::arg with several texts gives: the lowest-numbered placeholder takes the
-// first argument, the next the second, in one pass. Written out because the variadic arg()
-// of newer Qt headers binds the plug-in to a Qt newer than the 5.12 its metadata announces.
-QString fill(const QString& format, const QStringList& args)
-{
-    QVector<int> numbers;
-    for (int i = 0; i < format.size(); ++i) {
-        int length = 0;
-        const int number = placeholderAt(format, i, &length);
-        if (number > 0 && !numbers.contains(number))
-            numbers.append(number);
-    }
-    std::sort(numbers.begin(), numbers.end());
-
-    QString result;
-    for (int i = 0; i < format.size();) {
-        int length = 0;
-        const int number = placeholderAt(format, i, &length);
-        const int index = number > 0 ? numbers.indexOf(number) : -1;
-        if (index >= 0 && index < args.size()) {
-            result += args.at(index);
-            i += length;
-        } else {
-            result += format.at(i);
-            ++i;
-        }
-    }
-    return result;
-}
-
 QString fill(const QString& format, const QVariant& a1)
 {
-    return fill(format, QStringList{a1.toString()});
+    return standins::fillPlaceholders(format, QStringList{a1.toString()});
 }
 
 QString fill(const QString& format, const QVariant& a1, const QVariant& a2)
 {
-    return fill(format, QStringList{a1.toString(), a2.toString()});
+    return standins::fillPlaceholders(format, QStringList{a1.toString(), a2.toString()});
 }
 
 QString fill(const QString& format, const QVariant& a1, const QVariant& a2, const QVariant& a3)
 {
-    return fill(format, QStringList{a1.toString(), a2.toString(), a3.toString()});
+    return standins::fillPlaceholders(format, QStringList{a1.toString(), a2.toString(), a3.toString()});
 }
 
 } // namespace
