@@ -135,12 +135,12 @@ private:
     int xmlport;
     int serviceport;
 
-    // Traces a record remembers. A terminal works one message at a time, so a late
-    // answer belongs to one of its last few operations: a request and its
-    // reversals share one trace, and a start-up key loading and settlement add
-    // two more. Few enough that a terminal numbering its answers on its own is
-    // hardly ever taken for a late one.
-    static const size_t TRACES_KEPT = 8;
+    // Traces a record remembers. A late answer can come after many quick
+    // operations of the same terminal (each refused or answered in a second), so
+    // the memory spans far more than the last few; server traces are times of day,
+    // so a terminal numbering its answers on its own is still hardly ever taken
+    // for a late one.
+    static const size_t TRACES_KEPT = 64;
 
     // What the dialogue keeps per terminal record beside the record's fields.
     struct progress {

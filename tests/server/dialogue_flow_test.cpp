@@ -348,13 +348,15 @@ TEST_F(Dialogue, TracesOfTheLastOperationsAreRemembered)
     answer(STL_OK);
     terminal.received();
     std::vector<uint32_t> expected = {110000000u, 110001000u};
-    for (int i = 0; i < 8; ++i) {
-        core.at(12, 0, i, 0, 15);
+    const size_t kept = workPeer::tracesKept();
+    for (size_t i = 0; i < kept; ++i) {
+        const unsigned minute = static_cast<unsigned>(i / 60), second = static_cast<unsigned>(i % 60);
+        core.at(12, minute, second, 0, 15);
         purchase();
         answer(PUR_OK);
-        expected.push_back(120000000u + static_cast<uint32_t>(i) * 1000u);
+        expected.push_back(120000000u + minute * 100000u + second * 1000u);
     }
-    expected.erase(expected.begin(), expected.end() - 8);
+    expected.erase(expected.begin(), expected.end() - static_cast<std::ptrdiff_t>(kept));
     EXPECT_EQ(expected, workPeer::traces(core, record));
     // A repeated trace is not kept twice.
     record->uLevel = STRIDLE;

@@ -35,6 +35,7 @@ public:
     static void setAsked(work& w, const state* s, typemess kind) { w.mProgress[s].asked = kind; }
     static void remember(work& w, state* s, uint32_t trace) { w.remember(s, trace); }
     static std::vector<uint32_t> traces(work& w, const state* s) { return w.mProgress[s].traces; }
+    static size_t tracesKept() { return work::TRACES_KEPT; }
     static uint32_t stl_timeout(work& w) { return w.stl_timeout; }
     static uint32_t pur_timeout(work& w) { return w.pur_timeout; }
     static uint32_t ref_timeout(work& w) { return w.ref_timeout; }
