@@ -9,10 +9,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 inline bool portBindable(int port)
 {
@@ -29,6 +32,21 @@ inline bool portBindable(int port)
     return ok;
 }
 
+// Two test programs whose process ids share a block would probe the same ports at the
+// same moment; a lock per port, held until this program ends, keeps each port to one.
+inline bool portReserved(int port)
+{
+    const std::string path = "/tmp/dorvish-test-port-" + std::to_string(port) + ".lock";
+    const int fd = open(path.c_str(), O_CREAT | O_RDONLY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return true; // unknown to us: another user's, perhaps; leave the port alone
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return true;
+    }
+    return false; // the descriptor stays open: the lock lasts as long as this program
+}
+
 inline int freeTcpPort()
 {
     const int first = 20000;
@@ -38,7 +56,7 @@ inline int freeTcpPort()
     const int block = static_cast<int>(getpid()) % blocks;
     for (int tries = 0; tries < width * blocks; ++tries) {
         const int port = first + (block * width + handed++) % (width * blocks);
-        if (portBindable(port))
+        if (!portReserved(port) && portBindable(port))
             return port;
     }
     return 0;
