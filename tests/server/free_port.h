@@ -5,7 +5,8 @@
 // that bind(0) reported free can reach another program, or become the source port of an
 // outgoing connection, before our server binds it. Ports are therefore taken below the
 // system's ephemeral range, from a block chosen by the process id, and each one is
-// probed on every address before it is handed out.
+// locked against our other test programs and probed on every address before it is
+// handed out.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,17 +35,17 @@ inline bool portBindable(int port)
 
 // Two test programs whose process ids share a block would probe the same ports at the
 // same moment; a lock per port, held until this program ends, keeps each port to one.
-inline bool portReserved(int port)
+// The lock's descriptor, or -1 when another program holds the port or its lock file
+// cannot be opened (another user's, perhaps: leave the port alone).
+inline int lockPort(int port)
 {
     const std::string path = "/tmp/dorvish-test-port-" + std::to_string(port) + ".lock";
     const int fd = open(path.c_str(), O_CREAT | O_RDONLY | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return true; // unknown to us: another user's, perhaps; leave the port alone
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        return true;
+        return -1;
     }
-    return false; // the descriptor stays open: the lock lasts as long as this program
+    return fd;
 }
 
 inline int freeTcpPort()
@@ -56,8 +57,12 @@ inline int freeTcpPort()
     const int block = static_cast<int>(getpid()) % blocks;
     for (int tries = 0; tries < width * blocks; ++tries) {
         const int port = first + (block * width + handed++) % (width * blocks);
-        if (!portReserved(port) && portBindable(port))
-            return port;
+        const int lock = lockPort(port);
+        if (lock < 0)
+            continue;
+        if (portBindable(port))
+            return port; // the lock stays taken as long as this program runs
+        close(lock);
     }
     return 0;
 }
