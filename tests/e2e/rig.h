@@ -166,6 +166,11 @@ inline hostResult runHost(const std::string& dir, const std::vector<std::string>
     all.insert(all.end(), args.begin(), args.end());
     const pid_t pid = spawn(all, stem + ".out", stem + ".err", {"DORVISH_PLUGIN_LOG=" + stem + ".log"});
     hostResult r;
+    // Never wait for or signal -1: that would reach every process of the user.
+    if (pid < 0) {
+        r.err = std::string("cannot start the test host: ") + strerror(errno) + "\n";
+        return r;
+    }
     const long long end = monoMs() + ms;
     int status = 0;
     pid_t done = 0;
