@@ -16,7 +16,25 @@ build() {
 run_tests() {
   local name=$1; shift
   echo "=== $name tests"
-  ctest --test-dir "build/$name" --output-on-failure -j"$jobs" "$@"
+  # A filter that matches nothing is a mistake, never a pass.
+  ctest --test-dir "build/$name" --output-on-failure --no-tests=error -j"$jobs" "$@"
+}
+# The names of the tests a run with these ctest arguments would run, one a line, sorted.
+test_names() {
+  local name=$1; shift
+  ctest --test-dir "build/$name" -N "$@" | sed -n 's/^ *Test *#[0-9]*: //p' | sort
+}
+# Fails unless the tests of the given lists are exactly those of the native run.
+same_tests_as_native() {
+  local missing extra
+  missing=$(comm -23 <(test_names native) <(sort -u "$@"))
+  extra=$(comm -13 <(test_names native) <(sort -u "$@"))
+  if [ -n "$missing$extra" ]; then
+    echo "the 32-bit runs do not run the native run's tests" >&2
+    [ -z "$missing" ] || printf 'not run in 32 bits: %s\n' $missing >&2
+    [ -z "$extra" ] || printf 'not in the native run: %s\n' $extra >&2
+    return 1
+  fi
 }
 variant() {
   build "$@"
@@ -27,18 +45,39 @@ variant native -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   variant asan -DCMAKE_BUILD_TYPE=Debug -DDORVISH_SANITIZE=ON
 
+# The 32-bit build runs none of its programs: they list their tests when ctest runs them,
+# after the runner has made sure this machine can run them.
 build i386 -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake
 emulator=$(bash scripts/i386-runner.sh)
+lists=$(mktemp -d)
+trap 'rm -rf "$lists"' EXIT
 if [ "$emulator" = native ]; then
+  test_names i386 >"$lists/i386"
+  same_tests_as_native "$lists/i386"
   run_tests i386
 else
   # Under qemu-user a 32-bit test program can neither adopt the forked daemon (no child
   # subreaper) nor start a process through Qt, so the tests that start the daemon or a
   # host and check on it run from native test programs against the 32-bit binaries.
-  hosting='^(DorvishProcess|E2E|Companion|DaemonFiles|TestHost|CardOperations)\.|^VantrelMetadata\.TestHostLoads'
+  hosting_suites=(DorvishProcess E2E Companion DaemonFiles TestHost CardOperations)
+  hosting_tests=('VantrelMetadata\.TestHostLoads')
+  hosting="^($(IFS='|'; echo "${hosting_suites[*]}"))\\.|^($(IFS='|'; echo "${hosting_tests[*]}"))"
   echo "32-bit programs run under $emulator"
-  run_tests i386 -E "$hosting"
   build i386-hosted -DCMAKE_BUILD_TYPE=Debug -DDORVISH_DELIVERABLES_FROM="$PWD/build/i386"
+  # A suite renamed or mistyped here would otherwise drop out of the hosted run unseen.
+  entries=()
+  for suite in "${hosting_suites[@]}"; do entries+=("^$suite\\."); done
+  for one in "${hosting_tests[@]}"; do entries+=("^$one"); done
+  for entry in "${entries[@]}"; do
+    if [ -z "$(test_names native -R "$entry")" ]; then
+      echo "no native test matches the hosted entry $entry" >&2
+      exit 1
+    fi
+  done
+  test_names i386 -E "$hosting" >"$lists/emulated"
+  test_names i386-hosted -R "$hosting" >"$lists/hosted"
+  same_tests_as_native "$lists/emulated" "$lists/hosted"
+  run_tests i386 -E "$hosting"
   run_tests i386-hosted -R "$hosting"
 fi
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../settings_lock.h"
 #include "cash_documents.h"
 #include "dorvish_run.h"
 #include "pinpad_run.h"
@@ -28,13 +29,10 @@ class pluginSettings {
 public:
     pluginSettings()
     {
-        lockFd = open("/tmp/dorvish-vantrel-settings.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-        if (lockFd >= 0)
-            flock(lockFd, LOCK_EX);
         hadOriginal = access(path(), F_OK) == 0;
         if (hadOriginal)
             original = readFile(path());
-        usable = makeDirs() && (hadOriginal ? access(path(), W_OK) == 0 : probe());
+        usable = lock.held() && makeDirs() && (hadOriginal ? access(path(), W_OK) == 0 : probe());
     }
     ~pluginSettings()
     {
@@ -45,10 +43,6 @@ public:
                 unlink(path());
             for (auto it = createdDirs.rbegin(); it != createdDirs.rend(); ++it)
                 rmdir(it->c_str());
-        }
-        if (lockFd >= 0) {
-            flock(lockFd, LOCK_UN);
-            close(lockFd);
         }
     }
     pluginSettings(const pluginSettings&) = delete;
@@ -87,7 +81,7 @@ private:
         return true;
     }
 
-    int lockFd = -1;
+    settingsLock lock;
     bool hadOriginal = false;
     bool usable = false;
     std::string original;

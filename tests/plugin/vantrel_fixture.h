@@ -5,6 +5,7 @@
 // on loopback.
 
 #include "VantrelPaymentProcessing.h"
+#include "../settings_lock.h"
 
 #include <gtest/gtest.h>
 
@@ -79,11 +80,8 @@ class SettingsFile
 public:
     SettingsFile()
     {
-        lockFd = ::open("/tmp/dorvish-vantrel-settings.lock", O_CREAT | O_RDWR, 0666);
-        if (lockFd >= 0)
-            ::flock(lockFd, LOCK_EX);
         original = readFile(settingsPath(), &hadOriginal);
-        usable = makeDirs() && canWrite();
+        usable = lock.held() && makeDirs() && canWrite();
     }
 
     ~SettingsFile()
@@ -95,10 +93,6 @@ public:
                 std::remove(settingsPath());
             for (auto it = createdDirs.rbegin(); it != createdDirs.rend(); ++it)
                 ::rmdir(it->c_str());
-        }
-        if (lockFd >= 0) {
-            ::flock(lockFd, LOCK_UN);
-            ::close(lockFd);
         }
     }
 
@@ -165,7 +159,7 @@ private:
             ADD_FAILURE() << "could not set the time of " << settingsPath();
     }
 
-    int lockFd = -1;
+    settingsLock lock;
     bool hadOriginal = false;
     bool usable = false;
     std::string original;

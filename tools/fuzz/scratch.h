@@ -21,15 +21,17 @@ inline std::string& dirName()
     return name;
 }
 
-inline int removeEntry(const char* path, const struct stat*, int, struct FTW*)
+inline int removeEntry(const char* path, const struct stat64*, int, struct FTW*)
 {
     return ::remove(path);
 }
 
 inline void removeDir()
 {
+    // nftw64 whatever the including target's file offset size: with the 32-bit default the
+    // walk fails on a large inode number and would leave the directory behind.
     if (!dirName().empty())
-        nftw(dirName().c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+        nftw64(dirName().c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 // The directory's absolute path; aborts when it cannot be made, since a target
