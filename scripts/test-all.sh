@@ -31,8 +31,8 @@ same_tests_as_native() {
   extra=$(comm -13 <(test_names native) <(sort -u "$@"))
   if [ -n "$missing$extra" ]; then
     echo "the 32-bit runs do not run the native run's tests" >&2
-    [ -z "$missing" ] || printf 'not run in 32 bits: %s\n' $missing >&2
-    [ -z "$extra" ] || printf 'not in the native run: %s\n' $extra >&2
+    [ -z "$missing" ] || sed 's/^/not run in 32 bits: /' <<<"$missing" >&2
+    [ -z "$extra" ] || sed 's/^/not in the native run: /' <<<"$extra" >&2
     return 1
   fi
 }
