@@ -1,5 +1,6 @@
 # 32-bit x86 Linux, the deliverables' own target, with Debian's cross compiler and the
-# i386 libraries of Debian multiarch. The binaries run natively on an amd64 host.
+# i386 libraries of Debian multiarch. Building runs none of the 32-bit programs; they run
+# on an amd64 kernel with 32-bit support or under the emulator of scripts/i386-runner.sh.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
