@@ -10,11 +10,16 @@
 #       (shows that the check itself catches what it is meant to catch).
 #
 # Rejected:
+# - a library not bound at load (no BIND_NOW): a symbol the host lacks would then be found
+#   missing only when first called, in the middle of an operation;
 # - a Qt version node above the announced one (Qt_5.N with N greater than the announced minor,
 #   or another major), in the library's version needs or on an imported symbol;
 # - Qt's private API (Qt_5_PRIVATE_API), which changes with every Qt release;
-# - imported functions known to be newer than Qt 5.12 (the list below). Qt 5 files every
-#   public function under the node Qt_5 whatever release added it, so these are named.
+# - every imported Qt symbol that Debian's symbols files of the Qt packages (for the library's
+#   architecture) date after the announced version, and every one they do not list at all.
+#   Qt 5 files every public function under the node Qt_5 whatever release added it, so the
+#   version node alone says nothing; those files give each symbol the first version that
+#   has it.
 set -uo pipefail
 
 expect=0
@@ -29,17 +34,15 @@ fi
 readelf=$1
 lib=$2
 shift 2
+symbols_dir=/var/lib/dpkg/info
+qt_packages=(libqt5core5a libqt5network5 libqt5xml5)
 
-# Pattern (extended regex over the demangled name) and the Qt release that added it.
-newer_functions=(
-  'QtPrivate::argToQString;5.14: the variadic QString::arg and QLatin1String::arg'
-  'QCalendar;5.14: QCalendar'
-  'QRecursiveMutex;5.14: QRecursiveMutex'
-  'Qt::SplitBehaviorFlags;5.14: split with Qt::SplitBehavior'
-  'QDate::(startOfDay|endOfDay);5.14: QDate::startOfDay and endOfDay'
-  'isValidUtf16;5.15: isValidUtf16'
-  'QAbstractSocket::errorOccurred;5.15: QAbstractSocket::errorOccurred'
-)
+# "NAME@NODE" with NAME demangled where c++filt is at hand.
+demangle() {
+  local name=${1%@*} node=${1##*@}
+  if command -v c++filt >/dev/null; then name=$(c++filt -- "$name"); fi
+  echo "$name@$node"
+}
 
 check() {
   local sections offset size major minor symbols needs
@@ -58,14 +61,21 @@ check() {
   read -r major minor < <(od -An -tu1 -j $((16#$offset + 13)) -N2 "$lib")
   echo "metadata announces Qt $major.$minor"
 
-  symbols=$("$readelf" --dyn-syms -W -C "$lib") || return 2
+  symbols=$("$readelf" --dyn-syms -W "$lib") || return 2
   needs=$("$readelf" -V -W "$lib") || return 2
+  # Imported symbols with their version node: "NAME@NODE".
+  local imports
+  imports=$(echo "$symbols" | awk '$7 == "UND" && NF >= 8 { print $8 }')
   if ! echo "$needs" | grep -q "Name: Qt_$major"; then
     echo "$lib needs no Qt_$major version node: nothing to check against" >&2
     return 2
   fi
 
-  local found=0 node node_major node_minor line entry pattern reason
+  local found=0 node node_major node_minor line
+  if ! "$readelf" -d -W "$lib" | grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW'; then
+    echo "REJECT: not bound at load (no BIND_NOW): a missing symbol would show only when called"
+    found=1
+  fi
   # Version needs, then the version of every imported symbol.
   while read -r node; do
     case "$node" in
@@ -92,19 +102,48 @@ check() {
         node_minor=${node#Qt_$node_major}; node_minor=${node_minor#.}
         if [[ "$node" == *PRIVATE_API ]] || [ "$node_major" != "$major" ] \
            || { [ -n "$node_minor" ] && [ "$node_minor" -gt "$minor" ]; }; then
-          echo "REJECT: imports $line"
+          echo "REJECT: imports $(demangle "$line")"
           found=1
         fi ;;
     esac
-    for entry in "${newer_functions[@]}"; do
-      pattern=${entry%%;*}
-      reason=${entry#*;}
-      if [[ "$line" =~ $pattern ]]; then
-        echo "REJECT: imports $line (Qt $reason)"
-        found=1
-      fi
-    done
-  done < <(echo "$symbols" | awk '$7 == "UND" && NF >= 8 { $1=$2=$3=$4=$5=$6=$7=""; sub(/^ +/, ""); sub(/ \([0-9]+\)$/, ""); print }')
+  done < <(echo "$imports")
+
+  # Each Qt import with the version that first has it: "NAME@NODE VERSION" (VERSION "-" when
+  # no symbols file lists it).
+  local machine arch files=() package file dated
+  machine=$("$readelf" -h "$lib" | sed -n 's/^ *Machine: *//p')
+  case "$machine" in
+    *X86-64*) arch=amd64 ;;
+    *80386*) arch=i386 ;;
+    *) echo "$lib: no Qt symbols files for the machine \"$machine\"" >&2; return 2 ;;
+  esac
+  for package in "${qt_packages[@]}"; do
+    file=$symbols_dir/$package:$arch.symbols
+    if [ ! -r "$file" ]; then
+      echo "cannot date the Qt imports: $file is missing (install $package:$arch)" >&2
+      return 2
+    fi
+    files+=("$file")
+  done
+  dated=$(echo "$imports" | grep '@Qt_' | awk '
+    FILENAME != "-" { if ($0 ~ /^ / && NF >= 2) first[$1] = $2; next }
+    { print $0, ($0 in first) ? first[$0] : "-" }' "${files[@]}" -)
+  local name version version_major version_minor
+  while read -r name version; do
+    [ -n "$name" ] || continue
+    if [ "$version" = "-" ]; then
+      echo "REJECT: imports $(demangle "$name"), which no symbols file of Qt $arch lists"
+      found=1
+      continue
+    fi
+    version_major=${version%%.*}
+    version_minor=${version#*.}; version_minor=${version_minor%%[!0-9]*}
+    if [ "$version_major" -gt "$major" ] 2>/dev/null \
+       || { [ "$version_major" = "$major" ] && [ "${version_minor:-0}" -gt "$minor" ]; }; then
+      echo "REJECT: imports $(demangle "$name"), first in Qt $version"
+      found=1
+    fi
+  done < <(echo "$dated")
 
   return $found
 }

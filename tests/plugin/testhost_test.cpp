@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -36,6 +37,15 @@ HostRun finish(QProcess& process)
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
+}
+
+// Points the plug-in's settings file at a loopback listener of the test's own.
+void listenForThePlugin(vantrel_test::SettingsFile& settings, QTcpServer& server,
+                        int timeoutSeconds)
+{
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    settings.writeGroup({"host=127.0.0.1", "port=" + std::to_string(server.serverPort()),
+                         "timeout=" + std::to_string(timeoutSeconds)});
 }
 
 TEST(TestHost, RefusesBadCommandLinesAndUnloadablePlugins)
@@ -141,9 +151,7 @@ TEST(TestHost, LayoutHostRunsEveryCardOperationThroughThePlugin)
     vantrel_test::SettingsFile settings;
     VANTREL_NEED_SETTINGS(settings);
     QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    settings.writeGroup({"host=127.0.0.1", "port=" + std::to_string(server.serverPort()),
-                         "timeout=20"});
+    ASSERT_NO_FATAL_FAILURE(listenForThePlugin(settings, server, 20));
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,6 +199,78 @@ TEST(TestHost, LayoutHostRunsEveryCardOperationThroughThePlugin)
                 EXPECT_TRUE(image.first().contains(part)) << part << "\n" << image.first();
         }
     }
+}
+
+// A host whose qjson lacks the one-argument serialize. The plug-in is bound at load, so the
+// host's loader refuses it there: nothing reaches the server, where a lazily bound plug-in
+// would have carried out the payment and only then ended the host.
+TEST(TestHost, HostLackingASymbolRefusesThePluginAtLoad)
+{
+    vantrel_test::ensureApp();
+    vantrel_test::SettingsFile settings;
+    VANTREL_NEED_SETTINGS(settings);
+    QTcpServer server;
+    ASSERT_NO_FATAL_FAILURE(listenForThePlugin(settings, server, 5));
+
+    QProcess process;
+    process.start(DORVISH_LACKINGHOST, {"--plugin", DORVISH_PLUGIN, "payment", "1500"});
+    const HostRun run = finish(process);
+    EXPECT_EQ(run.exitCode, 2) << run.err << run.out;
+    EXPECT_TRUE(run.err.contains("cannot load")) << run.err;
+    EXPECT_TRUE(run.err.contains("_ZN5QJson10Serializer9serialize")) << run.err;
+    EXPECT_TRUE(run.out.isEmpty()) << run.out;
+    EXPECT_FALSE(server.waitForNewConnection(500)) << "the plug-in reached the server";
+}
+
+// The exchange's send failure: a preloaded library makes every write to a TCP connection
+// fail. The plug-in connects, cannot send, and answers with the send error, without reading
+// or parsing anything and so without print images.
+TEST(TestHost, SendFailureIsAnsweredWithoutParsing)
+{
+    vantrel_test::ensureApp();
+    vantrel_test::SettingsFile settings;
+    VANTREL_NEED_SETTINGS(settings);
+    vantrel_test::LogCapture log;
+    QTcpServer server;
+    ASSERT_NO_FATAL_FAILURE(listenForThePlugin(settings, server, 5));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", DORVISH_FAILSEND);
+    // In the sanitizer build the preloaded library comes before the sanitizer's runtime.
+    const QString asan = environment.value("ASAN_OPTIONS");
+    environment.insert("ASAN_OPTIONS",
+                       (asan.isEmpty() ? QString() : asan + ":") + "verify_asan_link_order=0");
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(DORVISH_TESTHOST, {"--plugin", DORVISH_PLUGIN, "payment", "1500"});
+    ASSERT_TRUE(server.waitForNewConnection(20000));
+    QTcpSocket* connection = server.nextPendingConnection();
+    ASSERT_NE(connection, nullptr);
+
+    const HostRun run = finish(process);
+    QByteArray received;
+    while (connection->waitForReadyRead(500))
+        received += connection->readAll();
+    delete connection;
+    EXPECT_TRUE(received.isEmpty()) << received.constData();
+
+    EXPECT_EQ(run.exitCode, 1) << run.err << run.out;
+    const QStringList lines = run.out.split('\n');
+    for (const char* expected :
+         {"status: 1", "success: no", "code: 0",
+          "message.id: vantrelPaymentProcessingDorvishSendError", "printImages: 0"})
+        EXPECT_TRUE(lines.contains(QString::fromUtf8(expected))) << expected << "\n" << run.out;
+    const QString prefix = QStringLiteral("Ошибка отправки данных на сервис dorvish: ");
+    const QStringList message = lines.filter(QStringLiteral("message.ru: "));
+    ASSERT_EQ(message.size(), 1) << run.out;
+    EXPECT_TRUE(message.first().startsWith("message.ru: " + prefix)) << message.first();
+    EXPECT_GT(message.first().size(), QString("message.ru: " + prefix).size()) << message.first();
+
+    const QStringList logged = log.lines();
+    ASSERT_FALSE(logged.isEmpty());
+    EXPECT_EQ(logged.last(), "ERROR payment " + message.first().mid(12)) << log.text();
+    EXPECT_EQ(log.count(QStringLiteral("Ожидание данных от сервиса dorvish")), 0) << log.text();
+    EXPECT_EQ(log.count(QStringLiteral("Получен ответ от терминала")), 0) << log.text();
 }
 
 } // namespace

@@ -4,7 +4,9 @@
 // object's bytes and calls these three functions, so a plug-in built against a class of
 // another size gets its stack overwritten by the constructor. Every call checks that its
 // pointer is still the one the constructor set; a broken object, or one never destroyed,
-// ends the host with exit status 3 before any harm can look like a result.
+// ends the host with exit status 3 before any harm can look like a result. Built with
+// HOST_LACKS_SERIALIZE it is a host whose qjson is too old for the plug-in: it has no
+// one-argument serialize.
 
 #include <QByteArray>
 #include <QSet>
@@ -27,7 +29,9 @@ class Q_DECL_EXPORT Serializer
 public:
     Serializer();
     ~Serializer();
+#ifndef HOST_LACKS_SERIALIZE
     QByteArray serialize(const QVariant& variant);
+#endif
 
 private:
     Serializer(const Serializer&) = delete;
@@ -115,7 +119,7 @@ QByteArray quoted(const QString& text)
 
 // qjson's own spacing, "{ "key" : value, ... }", unlike the stand-in's compact text: a test
 // can tell from the print images whose serializer made them.
-QByteArray write(const QVariant& value)
+[[maybe_unused]] QByteArray write(const QVariant& value)
 {
     switch (value.type()) {
     case QVariant::Invalid:
@@ -167,12 +171,14 @@ Serializer::~Serializer()
     delete d;
 }
 
+#ifndef HOST_LACKS_SERIALIZE
 QByteArray Serializer::serialize(const QVariant& variant)
 {
     if (!live().contains(d) || !d->belongsTo(this))
         broken("serialize");
     return write(variant);
 }
+#endif
 
 // The size the plug-in must reserve: exactly the one pointer.
 static_assert(sizeof(Serializer) == sizeof(void*), "qjson's Serializer holds one pointer");
