@@ -73,7 +73,6 @@ TEST_F(Dialogue, ReversalsStopEarly)
     const stopCase cases[] = {
         {"accepted reversal", VOI_Y, {"912"}},
         {"refused, then accepted", "", {"912"}},
-        {"late answer to the purchase", PUR_OK, {"912", "00"}},
     };
     for (const stopCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,7 +110,7 @@ TEST_F(Dialogue, ReversalOrCompletionFromTheCashRegisterIsRepeated)
         std::vector<std::string> codes;
     };
     const repeatCase cases[] = {
-        {"reversal accepted on repetition", "0400000000", true, 1, {}},
+        {"reversal accepted on repetition", "0400000000", true, 1, {"00"}},
         {"completion never answered", "0200940000", false, 3, {"912"}},
     };
     for (const repeatCase& c : cases) {
@@ -167,7 +166,7 @@ TEST_F(Dialogue, ReversalIsDecidedByItsOwnTerminal)
         request("<type>0400000000</type><trace>9</trace><kkm>1</kkm>");
         terminal.received();
         if (!c.own.empty()) {
-            workPeer::cashboxes(core).del(1u); // the answer finds no cash register
+            workPeer::setAsker(core, record, nullptr, true); // the answer finds no cash register
             answer(c.own);
             EXPECT_EQ(STRPROC, record->uLevel);
         }
@@ -368,19 +367,81 @@ TEST_F(Dialogue, TracesOfTheLastOperationsAreRemembered)
     EXPECT_EQ(again, workPeer::traces(core, record));
 }
 
-TEST_F(Dialogue, NewCashRegisterConnectionTakesTheOutstandingAnswer)
+// While a request of number 1 owes its answer, another connection's request for
+// 1 is refused on that connection; the answer, or the 912, goes only to the
+// connection that asked, never to one that came later.
+TEST_F(Dialogue, AnswerGoesOnlyToTheConnectionThatAsked)
 {
-    purchase();
-    pairConn newer;
-    accept(newer, cashListener);
-    newer.received();
-    request(PUR_REQ, newer);
-    EXPECT_EQ("914", element(newer.received(), "code"));
-    cashbox.received();
-    EXPECT_TRUE(cashbox.peerClosed());
-    answer(PUR_OK);
-    EXPECT_EQ("00", element(newer.received(), "code"));
-    EXPECT_EQ(STRIDLE, record->uLevel);
+    struct askCase {
+        const char* name;
+        bool queued;      // the request waits behind a ping
+        bool askerLeaves; // the asking register hangs up before the answer
+        bool answered;    // the terminal answers; else the request times out
+    };
+    const askCase cases[] = {
+        {"answered, asker stays", false, false, true},
+        {"unanswered, asker stays", false, false, false},
+        {"queued behind a ping, asker stays", true, false, true},
+        {"answered after the asker left", false, true, true},
+        {"unanswered after the asker left", false, true, false},
+    };
+    for (const askCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        pairConn asking, later;
+        accept(asking, cashListener);
+        accept(later, cashListener);
+        asking.received();
+        later.received();
+        record->uLevel = c.queued ? STRPING : STRIDLE;
+        record->uVoiCount = 0;
+        request(PUR_REQ, asking);
+        if (c.askerLeaves)
+            hangUp(asking);
+        request(PUR_REQ, later);
+        EXPECT_EQ(std::vector<std::string>{"914"}, codesOf(documents(later.received())));
+        EXPECT_FALSE(later.peerClosed());
+        if (!c.askerLeaves) {
+            EXPECT_EQ(asking.record, workPeer::cashboxes(core).get(1u));
+            EXPECT_FALSE(asking.peerClosed());
+        }
+        if (c.queued) {
+            answer(PNG_OK);
+            expire(); // the queued purchase goes out
+        }
+        const std::string trace = messages(terminal.received()).at(0).at(0x03);
+        if (c.answered)
+            answer(PUR_OK + tlv(0x83, trace));
+        else
+            expire();
+        std::vector<std::string> toAsker;
+        if (!c.askerLeaves)
+            toAsker = codesOf(documents(asking.received()));
+        EXPECT_TRUE(documents(later.received()).empty());
+        EXPECT_TRUE(documents(cashbox.received()).empty());
+        if (c.askerLeaves) {
+            if (c.answered) {
+                EXPECT_EQ(STRPROC, record->uLevel);
+                expire(); // undelivered: reversed
+            }
+            const std::vector<message> sent = messages(terminal.received());
+            ASSERT_EQ(1u, sent.size());
+            EXPECT_EQ("VOI", sent[0].at(0x01));
+            EXPECT_EQ(trace, sent[0].at(0x03));
+            EXPECT_TRUE(documents(later.received()).empty());
+        } else {
+            EXPECT_EQ(std::vector<std::string>{c.answered ? "00" : "912"}, toAsker);
+        }
+        // Done with: the next register's request replaces the registration.
+        record->uLevel = STRIDLE;
+        request("<type>0600000000</type><kkm>1</kkm>", later);
+        EXPECT_EQ(later.record, workPeer::cashboxes(core).get(1u));
+        answer(tlv(0x81, "VER") + tlv(0x9B, "00"));
+        EXPECT_EQ(std::vector<std::string>{"1"}, codesOf(documents(later.received())));
+        terminal.received();
+        hangUp(later);
+        if (!c.askerLeaves)
+            hangUp(asking);
+    }
 }
 
 TEST_F(Dialogue, ReplacedCashRegisterLeavesNoEntryUnderAnyNumber)
