@@ -290,4 +290,92 @@ TEST_F(E2E, RequestWhileAnotherWaitsBehindAPingIsBusy)
     EXPECT_TRUE(pad.lines("recv REF").empty());
 }
 
+// The milliseconds at the head of a PIN-pad log line.
+long long padTime(const std::string& line) { return atoll(line.c_str()); }
+
+// Two cash-register connections for one number: the second is refused while the
+// first one's purchase is at the terminal, and the first gets its own answer.
+// A register that connects after the asker hung up gets nothing of it, and the
+// undelivered approval is reversed.
+TEST_F(E2E, AnswerGoesOnlyToTheConnectionThatAsked)
+{
+    e2eServer server(1, "pur_timeout 5\nvoi_timeout 1\n");
+    ASSERT_TRUE(server.started);
+    pinpadRun pad(server.run.dir, server.terminalPort(1), {"PUR=late:1500", "VOI=accept"});
+    ASSERT_TRUE(server.connected(1));
+    cashRegister first(server.cashPort);
+    ASSERT_TRUE(waitIdle(first, 1));
+
+    first.send("<type>0200000000</type><amount>1100</amount><kkm>1</kkm>");
+    ASSERT_TRUE(pad.waitLines("recv PUR", 1));
+    cashRegister second(server.cashPort);
+    EXPECT_EQ("914", element(second.exchange("<type>0200000000</type><amount>1200</amount><kkm>1</kkm>"), "code"));
+    const std::string doc = first.answer();
+    EXPECT_EQ("00", element(doc, "code")) << doc;
+    EXPECT_EQ("000000001100", element(doc, "amount"));
+    EXPECT_EQ("", second.answer(1000));
+    EXPECT_FALSE(first.conn.closedByPeer(100));
+    EXPECT_TRUE(pad.lines("recv VOI").empty());
+
+    // A register that comes after the asker hung up did not ask.
+    ASSERT_TRUE(waitIdle(first, 1));
+    first.send("<type>0200000000</type><amount>1300</amount><kkm>1</kkm>");
+    ASSERT_TRUE(pad.waitLines("recv PUR", 2));
+    shutdown(first.conn.fd, SHUT_RDWR); // the asker hangs up
+    cashRegister later(server.cashPort);
+    EXPECT_EQ("914", element(later.exchange("<type>0600000000</type><kkm>1</kkm>"), "code"));
+    ASSERT_TRUE(pad.waitLines("recv VOI", 1));
+    const std::string trace = fieldOf(pad.lines("recv PUR").back(), "03");
+    EXPECT_EQ(trace, fieldOf(pad.lines("recv VOI").back(), "03"));
+    EXPECT_EQ("", later.answer(1500));
+}
+
+// With voi_repeat 0 the one reversal goes out with the 912, before the late
+// approval exists: the approval is not delivered, and a reversal follows it.
+TEST_F(E2E, ApprovalAfterThe912IsReversed)
+{
+    e2eServer server(1, "pur_timeout 1\nvoi_timeout 1\nvoi_repeat 0\n");
+    ASSERT_TRUE(server.started);
+    pinpadRun pad(server.run.dir, server.terminalPort(1), {"PUR=late:2500", "VOI=accept"});
+    ASSERT_TRUE(server.connected(1));
+    cashRegister cash(server.cashPort);
+    ASSERT_TRUE(waitIdle(cash, 1));
+
+    EXPECT_EQ("912", element(cash.exchange("<type>0200000000</type><amount>1500</amount><kkm>1</kkm>"), "code"));
+    ASSERT_TRUE(pad.waitLines("send PUR", 1));
+    ASSERT_TRUE(pad.waitLines("recv VOI", 2));
+    EXPECT_EQ("", cash.answer(1500)); // no second document
+    const std::string trace = fieldOf(pad.lines("recv PUR").at(0), "03");
+    const long long approvedAt = padTime(pad.lines("send PUR").at(0));
+    size_t after = 0;
+    for (const std::string& r : pad.lines("recv VOI")) {
+        EXPECT_EQ(trace, fieldOf(r, "03"));
+        if (padTime(r) >= approvedAt)
+            ++after;
+    }
+    EXPECT_GE(after, 1u);
+    EXPECT_TRUE(e2eServer::contains(server.log("ERR: late answer not delivered"),
+                                    "ERR: late answer not delivered (type PUR, trace " + trace + ") (OnRead)"));
+}
+
+// A totals reconciliation that the PIN pad leaves unanswered ends with one 912
+// after its timeout, not with the register's own timeout.
+TEST_F(E2E, UnansweredTotalsAreAnswered912Once)
+{
+    e2eServer server(1, "stl_timeout 1\n");
+    ASSERT_TRUE(server.started);
+    pinpadRun pad(server.run.dir, server.terminalPort(1), {"STL=silent"});
+    ASSERT_TRUE(server.connected(1));
+    cashRegister cash(server.cashPort);
+    ASSERT_TRUE(waitIdle(cash, 1));
+    const long long sent = monoMs();
+    const std::string doc = cash.exchange("<type>0520000000</type><kkm>1</kkm>", 5000);
+    EXPECT_EQ("912", element(doc, "code")) << doc;
+    EXPECT_LT(monoMs() - sent, 4000);
+    EXPECT_EQ("", cash.answer(2000));
+    EXPECT_EQ(1u, pad.lines("recv STL").size());
+    EXPECT_TRUE(pad.lines("recv VOI").empty());
+}
+
+
 } // namespace
