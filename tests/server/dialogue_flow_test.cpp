@@ -32,6 +32,21 @@ public:
         return sent.empty() ? "" : sent[0].at(0x03);
     }
     std::vector<std::string> answers() { return documents(cashbox.received()); }
+    // Key loading at 11:00:00 and the settlement at 11:00:01, both answered.
+    void startUp()
+    {
+        settings.loadkeyon = 1;
+        settings.stlstarton = true;
+        apply();
+        record->uLevel = STRKEY;
+        core.at(11, 0, 0, 0, 15);
+        expire(); // key loading
+        answer(tlv(0x81, "FUN") + tlv(0x9B, "00"));
+        core.at(11, 0, 1, 0, 15);
+        expire(); // settlement
+        answer(STL_OK);
+        terminal.received();
+    }
 };
 
 // --- automatic reversal --------------------------------------------------------
@@ -458,17 +473,7 @@ TEST_F(Dialogue, OnlyTracesThatWereSentAreEvidence)
 // late answers are known as another operation's.
 TEST_F(Dialogue, InternalRequestsAreRemembered)
 {
-    settings.loadkeyon = 1;
-    settings.stlstarton = true;
-    apply();
-    record->uLevel = STRKEY;
-    core.at(11, 0, 0, 0, 15);
-    expire();
-    answer(tlv(0x81, "FUN") + tlv(0x9B, "00"));
-    core.at(11, 0, 1, 0, 15);
-    expire();
-    answer(STL_OK);
-    terminal.received();
+    startUp();
     EXPECT_EQ((std::vector<uint32_t>{110000000u, 110001000u}), workPeer::traces(core, record));
     core.at(11, 0, 2, 0, 15);
     purchase();
@@ -585,17 +590,7 @@ TEST_F(Dialogue, OnlyItsOwnAcceptedReversalEndsTheReversals)
 // The record remembers its last few traces, the outstanding one among them.
 TEST_F(Dialogue, TracesOfTheLastOperationsAreRemembered)
 {
-    settings.loadkeyon = 1;
-    settings.stlstarton = true;
-    apply();
-    record->uLevel = STRKEY;
-    core.at(11, 0, 0, 0, 15);
-    expire(); // key loading
-    answer(tlv(0x81, "FUN") + tlv(0x9B, "00"));
-    core.at(11, 0, 1, 0, 15);
-    expire(); // settlement
-    answer(STL_OK);
-    terminal.received();
+    startUp();
     std::vector<uint32_t> expected = {110000000u, 110001000u};
     const size_t kept = workPeer::tracesKept();
     for (size_t i = 0; i < kept; ++i) {
