@@ -1178,8 +1178,11 @@ void work::approvalAtRest(ssock* terminal, state* record)
         return;
     logsave("ERR: late answer not delivered (type %s, trace %s) (OnRead)", fieldText(0x81).c_str(),
             fieldText(0x83).c_str());
-    // Its reversals have ended; one more goes at the next expiry.
+    // Its reversals have ended; one more goes at the next expiry, and only that
+    // one: the count stays used up.
     p.reverseAfter = true;
+    if (record->uVoiCount <= voi_repeat)
+        record->uVoiCount = voi_repeat < UINT16_MAX ? static_cast<uint16_t>(voi_repeat + 1) : UINT16_MAX;
     record->uLevel = STRPROC;
     record->uIdle = 0;
     terminal->setTimeout(1000);

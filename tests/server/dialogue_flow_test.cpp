@@ -265,21 +265,25 @@ TEST_F(Dialogue, RefusedReversalOfAPurchaseBringsNoSecond912)
 // has ended.
 TEST_F(Dialogue, ApprovalAfterThe912IsReversedNotDelivered)
 {
-    settings.voi_repeat = 0;
-    apply();
     struct lateCase {
         const char* name;
+        uint32_t repeat;
         std::string reversalAnswer; // to the reversal sent with the 912, "" for none
         std::string type;
         std::string kind;
+        size_t reversalsAfter; // reach the terminal after the approval
     };
     const lateCase cases[] = {
-        {"during the reversal", "", "0200000000", "PUR"},
-        {"after the reversal was refused", VOI_N, "0200200000", "REF"},
-        {"after the reversal was accepted", VOI_Y, "0200930000", "AUT"},
+        {"during the reversal", 0, "", "0200000000", "PUR", 1},
+        {"after the reversal was refused", 0, VOI_N, "0200200000", "REF", 1},
+        {"after the reversal was accepted", 0, VOI_Y, "0200930000", "AUT", 1},
+        {"during the reversals, with more to come", 2, "", "0200000000", "PUR", 2},
+        {"after the reversals ended: one more, not a new series", 2, VOI_Y, "0200000000", "PUR", 1},
     };
     for (const lateCase& c : cases) {
         SCOPED_TRACE(c.name);
+        settings.voi_repeat = c.repeat;
+        apply();
         record->uLevel = STRIDLE;
         request("<type>" + c.type + "</type><amount>500</amount><kkm>1</kkm>");
         const std::string trace = messages(terminal.received()).at(0).at(0x03);
@@ -293,13 +297,15 @@ TEST_F(Dialogue, ApprovalAfterThe912IsReversedNotDelivered)
         answer(tlv(0x81, c.kind) + tlv(0x9B, "00") + tlv(0x83, trace));
         EXPECT_TRUE(contains(dir.log(), "ERR: late answer not delivered (type " + c.kind + ", trace " + trace + ") (OnRead)\n"));
         EXPECT_EQ(STRPROC, record->uLevel);
-        for (int i = 0; i < 3 && record->uLevel == STRPROC; ++i)
+        for (int i = 0; i < 5 && record->uLevel == STRPROC; ++i)
             expire();
         const std::vector<message> sent = messages(terminal.received());
-        ASSERT_EQ(1u, sent.size());
-        EXPECT_EQ("VOI", sent[0].at(0x01));
-        EXPECT_EQ(trace, sent[0].at(0x03));
-        EXPECT_EQ("000000000500", sent[0].at(0x04));
+        ASSERT_EQ(c.reversalsAfter, sent.size());
+        for (const message& m : sent) {
+            EXPECT_EQ("VOI", m.at(0x01));
+            EXPECT_EQ(trace, m.at(0x03));
+            EXPECT_EQ("000000000500", m.at(0x04));
+        }
         EXPECT_EQ(STRIDLE, record->uLevel);
         EXPECT_EQ(std::vector<std::string>{"912"}, codesOf(answers()));
     }
