@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <time.h>
 
 #include "confnum.h"
 #include "config.h"
@@ -315,6 +316,7 @@ void work::drop(ssock* record)
 {
     mTerminal.delAll(record);
     mCashbox.delAll(record);
+    forgetAsker(record);
     releaseKind(record);
     close(record);
 }
@@ -430,12 +432,15 @@ void work::OnClose(ssock* record)
     // under each of them, and none may outlive the record.
     if (*kind == CONN_TERMINAL) {
         state* st = n ? mState.get(n) : nullptr;
-        if (st)
+        if (st) {
             loseQueued(st);
+            terminalLost(st);
+        }
         mTerminal.delAll(record);
-    }
-    else if (*kind == CONN_CASHBOX)
+    } else if (*kind == CONN_CASHBOX) {
         mCashbox.delAll(record);
+        forgetAsker(record);
+    }
     releaseKind(record);
 }
 
@@ -443,6 +448,12 @@ void work::OnTimeout(ssock* terminal)
 {
     if (!terminal) {
         logsave("ERR: arSocket == NULL (OnTimeout)");
+        return;
+    }
+    const int* kind = static_cast<const int*>(terminal->getState());
+    if (kind && *kind == CONN_CASHBOX) {
+        // Armed only while its request's terminal is gone.
+        askerExpired(terminal);
         return;
     }
     // The tick; the level's actions may arm something else.
@@ -468,12 +479,14 @@ void work::OnTimeout(ssock* terminal)
         record->uLevel = loadkeyon ? STRKEY : stlstarton ? STRSTL : STRIDLE;
         break;
     case STRKEY:
+        mProgress[record].reversible = false;
         doLoadKey(record, tlv);
-        send(terminal, record, tlv, stl_timeout);
+        send(terminal, record, tlv, stl_timeout, true);
         break;
     case STRSTL:
+        mProgress[record].reversible = false;
         doStl(record, tlv);
-        send(terminal, record, tlv, stl_timeout);
+        send(terminal, record, tlv, stl_timeout, true);
         break;
     case STRIDLE:
         idleTick(terminal, record, n);
@@ -502,6 +515,7 @@ void work::idleTick(ssock* terminal, state* record, unsigned number)
         progress& p = mProgress[record];
         p.queued = false;
         p.accepted = false;
+        p.deadline = monoNow() + record->uTimeout;
         record->uLevel = STRPROC;
         record->uIdle = 0;
         terminal->setTimeout(record->uTimeout);
@@ -514,7 +528,7 @@ void work::idleTick(ssock* terminal, state* record, unsigned number)
         doPng(number, tlv);
         record->uLevel = STRPING;
         record->uIdle = 0;
-        send(terminal, record, tlv, png_timeout);
+        send(terminal, record, tlv, png_timeout, false); // a ping carries no trace
         return;
     }
     if (stltimeon)
@@ -524,20 +538,19 @@ void work::idleTick(ssock* terminal, state* record, unsigned number)
 void work::expireProc(ssock* terminal, state* record)
 {
     const uint32_t count = record->uVoiCount;
-    std::vector<unsigned char> tlv;
+    progress& p = mProgress[record];
     switch (record->uOper) {
     case PUR:
     case REF:
     case AUT:
-        if (count <= voi_repeat) {
+        // An approval that came after the 912 gets its reversal even when the count is used up.
+        if (count <= voi_repeat || p.reverseAfter) {
             if (count == 0) {
-                sendErr(record, ERR_NO_ANSWER);
+                answerFailed(record);
                 logsave("ERR: send autoreversal");
             }
             raiseVoiCount(record);
-            doVoi(record, tlv);
-            record->uIdle = 0;
-            send(terminal, record, tlv, voi_timeout);
+            sendReversal(terminal, record);
         } else {
             raiseVoiCount(record);
             record->uIdle = 0;
@@ -548,7 +561,10 @@ void work::expireProc(ssock* terminal, state* record)
     case CMP:
         if (loglevel > 6)
             logsave("OnTimeout: need send VOI (1)");
-        if (mProgress[record].accepted) {
+        if (p.reverseAfter) {
+            raiseVoiCount(record);
+            sendReversal(terminal, record);
+        } else if (p.accepted) {
             closingAnswer(record);
             record->uIdle = 0;
             record->uLevel = STRIDLE;
@@ -559,38 +575,99 @@ void work::expireProc(ssock* terminal, state* record)
             record->uLevel = STRIDLE;
         } else {
             raiseVoiCount(record);
-            doVoi(record, tlv);
-            send(terminal, record, tlv, voi_timeout);
+            sendReversal(terminal, record);
         }
         break;
     default:
-        // STL, FUN, VER, PIN: nothing to reverse, and no answer is sent.
+        // STL, FUN, VER, PIN: nothing to reverse, but the request is answered.
+        closingAnswer(record);
         record->uIdle = 0;
         record->uLevel = STRIDLE;
         break;
     }
 }
 
+void work::sendReversal(ssock* terminal, state* record)
+{
+    std::vector<unsigned char> tlv;
+    doVoi(record, tlv);
+    record->uIdle = 0;
+    mProgress[record].reverseAfter = false;
+    send(terminal, record, tlv, voi_timeout, true);
+}
+
 void work::closingAnswer(state* record)
 {
     // A purchase, refund or authorisation whose reversal was refused runs on as
-    // VOI; its cash register had its 912 when the reversals began.
-    const typemess asked = mProgress[record].asked;
-    if (asked == VOI || asked == CMP)
-        sendErr(record, ERR_NO_ANSWER);
+    // VOI; its cash register had its 912 when the reversals began, and gets none again.
+    answerFailed(record);
     logsave("ERR: No answer from pinpad");
 }
 
-void work::send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown)
+void work::answerFailed(const state* record)
+{
+    progress& p = mProgress[record];
+    if (!p.awaiting)
+        return;
+    p.awaiting = false;
+    // A financial request told "failed" must not keep an approval that comes later.
+    p.reversible = p.asked == PUR || p.asked == REF || p.asked == AUT || p.asked == CMP;
+    if (p.asker) {
+        p.asker->setTimeout(0);
+        recordErr(p.asker, record, ERR_NO_ANSWER);
+    }
+}
+
+void work::terminalLost(state* record)
+{
+    progress& p = mProgress[record];
+    if (record->uLevel != STRPROC || !p.awaiting || !p.asker)
+        return;
+    const uint64_t now = monoNow();
+    const uint64_t left = p.deadline > now ? p.deadline - now : 1;
+    p.asker->setTimeout(left < UINT_MAX ? static_cast<unsigned>(left) : UINT_MAX);
+}
+
+void work::askerExpired(ssock* connection)
+{
+    connection->setTimeout(0);
+    for (auto& entry : mProgress) {
+        if (entry.second.asker == connection && entry.second.awaiting) {
+            answerFailed(entry.first);
+            logsave("ERR: No answer from pinpad");
+        }
+    }
+}
+
+void work::forgetAsker(const ssock* connection)
+{
+    for (auto& entry : mProgress)
+        if (entry.second.asker == connection)
+            entry.second.asker = nullptr;
+}
+
+unsigned work::numberOf(const state* record)
+{
+    for (mymap<state*>::iterator it = mState.begin(); it != mState.end(); ++it)
+        if (it->second == record)
+            return it->first;
+    return 0;
+}
+
+void work::send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown, bool traced)
 {
     mProgress[record].accepted = false;
-    remember(record, record->uTrace);
+    if (traced)
+        remember(record, record->uTrace);
     terminal->setTimeout(countdown);
     sendRequest(terminal, tlv);
 }
 
 void work::remember(state* record, uint32_t trace)
 {
+    // Zero is what a message without a trace reads as: it proves nothing.
+    if (trace == 0)
+        return;
     std::vector<uint32_t>& traces = mProgress[record].traces;
     // A trace sent again becomes the newest, never a second entry.
     traces.erase(std::remove(traces.begin(), traces.end(), trace), traces.end());
@@ -602,7 +679,7 @@ void work::remember(state* record, uint32_t trace)
 bool work::earlierTrace(state* record, const std::string& text)
 {
     uint32_t trace = 0;
-    if (!traceNumber(text, trace) || trace == record->uTrace)
+    if (!traceNumber(text, trace) || trace == 0 || trace == record->uTrace)
         return false;
     const std::vector<uint32_t>& traces = mProgress[record].traces;
     return std::find(traces.begin(), traces.end(), trace) != traces.end();
@@ -633,7 +710,14 @@ void work::loseQueued(state* record)
     if (!p.queued)
         return;
     p.queued = false;
-    sendErr(record, ERR_NO_ANSWER);
+    answerFailed(record);
+}
+
+uint64_t work::monoNow()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec / 1000000);
 }
 
 struct timeval work::wallNow()
@@ -773,6 +857,13 @@ void work::readCashbox(ssock* connection)
         return;
     }
     record->strXmlHead = request.xmlDecl;
+    progress& p = mProgress[record];
+    if (p.awaiting && p.asker != connection) {
+        // Another register's request owes its answer to the connection that sent it,
+        // so that one keeps its registration, and this one is refused on its own.
+        recordErr(connection, record, ERR_PINPAD_BUSY);
+        return;
+    }
     ssock* old = mCashbox.get(n);
     if (old && old->getSocket() != connection->getSocket()) {
         logsave("kkm %d already connected with socket %d! Close old connection", static_cast<int>(n),
@@ -783,12 +874,16 @@ void work::readCashbox(ssock* connection)
 
     // A request already queued behind a ping makes the terminal as busy as one
     // that is at the terminal.
-    const bool ready = (record->uLevel == STRIDLE || record->uLevel == STRPING) && !mProgress[record].queued;
+    const bool ready = (record->uLevel == STRIDLE || record->uLevel == STRPING) && !p.queued;
     if (ready) {
         record->uVoiCount = 0;
         unsigned short result = proc(&request, record);
-        if (result)
+        if (result) {
             sendErr(connection, &request, result);
+        } else {
+            p.asker = connection;
+            p.awaiting = true;
+        }
     } else {
         sendErr(record, ERR_PINPAD_BUSY);
     }
@@ -861,8 +956,11 @@ unsigned short work::proc(xmlfield* request, state* record)
     progress& p = mProgress[record];
     p.accepted = false;
     p.asked = record->uOper;
+    p.reversible = false;
+    p.reverseAfter = false;
     remember(record, record->uTrace);
     if (record->uLevel == STRIDLE) {
+        p.deadline = monoNow() + record->uTimeout;
         record->uLevel = STRPROC;
         record->uIdle = 0;
         terminal->setTimeout(record->uTimeout);
@@ -956,7 +1054,8 @@ void work::readTerminal(ssock* connection)
         record->uLevel = STRIDLE;
         connection->setTimeout(5000);
         break;
-    default: break; // STRNEW, STRIDLE: parsed, nothing else
+    case STRIDLE: approvalAtRest(connection, record); break;
+    default: break; // STRNEW: parsed, nothing else
     }
 }
 
@@ -994,11 +1093,25 @@ void work::answerProc(ssock* terminal, state* record, unsigned number)
 {
     if (loglevel > 6)
         logsave("INF1: case STRPROC (OnRead)");
+    progress& p = mProgress[record];
     if (record->uVoiCount > 0) {
         if (loglevel > 6)
             logsave("INF1: trState->uVoiCount > 0 (OnRead)");
-        if (fieldText(0x81) == "VOI") {
-            if (!mProgress[record].accepted && record->uVoiCount <= voi_repeat) {
+        const kindCode* kind = answerKind(fieldText(0x81));
+        if (kind && kind->kind == VOI) {
+            if (p.accepted && p.asked == VOI && p.awaiting) {
+                // The register's own cancellation, done on a repetition: that is its answer.
+                deliver(terminal, record, number);
+                return;
+            }
+            if (p.accepted && !p.reverseAfter) {
+                // A completion undone by its repetitions has failed.
+                if (p.awaiting)
+                    closingAnswer(record);
+                endReversals(terminal, record);
+                return;
+            }
+            if (p.reverseAfter || record->uVoiCount <= voi_repeat) {
                 raiseVoiCount(record);
                 if (loglevel > 6)
                     logsave("INF1: send VOI (1)");
@@ -1006,18 +1119,79 @@ void work::answerProc(ssock* terminal, state* record, unsigned number)
                 terminal->setTimeout(1000);
                 return;
             }
-            // Accepted, or refused with the reversals used up: the sequence ends.
-            if (loglevel > 6)
-                logsave("INF1: success VOI");
-            record->uVoiCount = 0;
-            record->uIdle = 0;
-            record->uLevel = STRIDLE;
-            terminal->setTimeout(5000);
+            // Refused with the reversals used up: a register still waiting hears 912.
+            raiseVoiCount(record);
+            if (p.awaiting)
+                closingAnswer(record);
+            endReversals(terminal, record);
             return;
         }
     }
-    // The answer to the request itself, also when it comes after reversals began.
+    // The request's own answer. After its 912, or while a completion is being
+    // undone, it is no longer the answer to give.
+    if (!p.awaiting || (record->uVoiCount > 0 && p.asked == CMP)) {
+        lateAnswer(terminal, record);
+        return;
+    }
     deliver(terminal, record, number);
+}
+
+void work::endReversals(ssock* terminal, state* record)
+{
+    if (loglevel > 6)
+        logsave("INF1: success VOI");
+    record->uVoiCount = 0;
+    record->uIdle = 0;
+    record->uLevel = STRIDLE;
+    terminal->setTimeout(5000);
+}
+
+void work::lateAnswer(ssock* terminal, state* record)
+{
+    progress& p = mProgress[record];
+    logsave("ERR: late answer not delivered (type %s, trace %s) (OnRead)", fieldText(0x81).c_str(),
+            fieldText(0x83).c_str());
+    const bool financial = p.asked == PUR || p.asked == REF || p.asked == AUT || p.asked == CMP;
+    if (!financial) {
+        // Nothing to undo: the step is over.
+        record->uIdle = 0;
+        record->uLevel = STRIDLE;
+        terminal->setTimeout(5000);
+        return;
+    }
+    if (!approved())
+        return; // the reversals go on as they were
+    // The reversals sent so far may have reached the terminal before this approval
+    // existed; one more must follow it.
+    p.reverseAfter = true;
+    if (record->uVoiCount == 0)
+        terminal->setTimeout(1000);
+}
+
+void work::approvalAtRest(ssock* terminal, state* record)
+{
+    progress& p = mProgress[record];
+    if (!p.reversible)
+        return;
+    const kindCode* kind = answerKind(fieldText(0x81));
+    if (!kind || kind->kind != p.asked || earlierTrace(record, fieldText(0x83)) || !approved())
+        return;
+    logsave("ERR: late answer not delivered (type %s, trace %s) (OnRead)", fieldText(0x81).c_str(),
+            fieldText(0x83).c_str());
+    // Its reversals have ended; one more goes at the next expiry, and only that
+    // one: the count stays used up.
+    p.reverseAfter = true;
+    if (record->uVoiCount <= voi_repeat)
+        record->uVoiCount = voi_repeat < UINT16_MAX ? static_cast<uint16_t>(voi_repeat + 1) : UINT16_MAX;
+    record->uLevel = STRPROC;
+    record->uIdle = 0;
+    terminal->setTimeout(1000);
+}
+
+bool work::approved()
+{
+    const std::string code = fieldText(0xEF);
+    return code == "0" || code == "00" || code == "000";
 }
 
 bool work::reversalAccepted()
@@ -1028,7 +1202,9 @@ bool work::reversalAccepted()
 
 void work::deliver(ssock* terminal, state* record, unsigned number)
 {
-    ssock* cashbox = mCashbox.get(number);
+    // Only the connection that asked; a register that connected since did not.
+    progress& p = mProgress[record];
+    ssock* cashbox = p.asker;
     if (!cashbox) {
         logsave("ERR: can't find socket for kkm %d", static_cast<int>(number));
         terminal->setTimeout(1000);
@@ -1050,6 +1226,8 @@ void work::deliver(ssock* terminal, state* record, unsigned number)
         terminal->setTimeout(1000);
         return;
     }
+    p.awaiting = false;
+    cashbox->setTimeout(0);
     record->uIdle = 0;
     record->uLevel = STRIDLE;
     terminal->setTimeout(5000);
@@ -1162,9 +1340,15 @@ void work::sendErr(ssock* connection, xmlfield* request, unsigned code)
 
 void work::sendErr(state* record, unsigned code)
 {
-    ssock* connection = mCashbox.get(static_cast<unsigned>(record->uEcr));
-    if (!connection)
-        return;
+    // The register of the full number: uEcr is all the document carries, but
+    // terminal 101 is not register 1.
+    ssock* connection = mCashbox.get(numberOf(record));
+    if (connection)
+        recordErr(connection, record, code);
+}
+
+void work::recordErr(ssock* connection, const state* record, unsigned code)
+{
     xmlfield request;
     request.xmlDecl = record->strXmlHead;
     request.kkm = decimal(record->uEcr);

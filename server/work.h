@@ -107,6 +107,8 @@ protected:
     virtual void localNow(struct tm& local, unsigned& millis);
     // The wall clock behind localNow.
     virtual struct timeval wallNow();
+    // Monotonic milliseconds: the deadline of an outstanding request.
+    virtual uint64_t monoNow();
 
 private:
     eposp mEposp;
@@ -156,6 +158,18 @@ private:
         typemess asked = NUL;
         // Traces sent to this terminal, oldest first, the current one among them.
         std::vector<uint32_t> traces;
+        // The cash-register connection whose request is outstanding or queued; its
+        // answer goes there and nowhere else. Null once that connection closed.
+        ssock* asker = nullptr;
+        // That request has not had its one answer yet.
+        bool awaiting = false;
+        // When that request's own timeout runs out (monoNow).
+        uint64_t deadline = 0;
+        // A financial request was answered 912 and no other operation has begun
+        // since: an approval of it that comes now must be reversed.
+        bool reversible = false;
+        // Such an approval came and no reversal has been sent after it yet.
+        bool reverseAfter = false;
     };
     std::map<const state*, progress> mProgress;
 
@@ -178,10 +192,17 @@ private:
     void answerStl(ssock* terminal, state* record);
     void answerProc(ssock* terminal, state* record, unsigned number);
     void deliver(ssock* terminal, state* record, unsigned number);
+    // The outstanding request's own answer after its 912: never delivered.
+    void lateAnswer(ssock* terminal, state* record);
+    // At idle: an approval of the last financial request, which was answered 912.
+    void approvalAtRest(ssock* terminal, state* record);
+    void endReversals(ssock* terminal, state* record);
+    void sendReversal(ssock* terminal, state* record);
     void idleTick(ssock* terminal, state* record, unsigned number);
     void expireProc(ssock* terminal, state* record);
-    // Arms the countdown, then frames and writes the request.
-    void send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown);
+    // Arms the countdown, then frames and writes the request; a message that carries
+    // a trace has it remembered.
+    void send(ssock* terminal, state* record, std::vector<unsigned char>& tlv, unsigned countdown, bool traced);
     void settled(state* record);
     // The 912 that ends the repetitions of a reversal or completion of the cash
     // register, and its log line.
@@ -198,6 +219,22 @@ private:
     // A request queued behind a ping that can no longer reach the terminal: its
     // cash register hears 912 now instead of never.
     void loseQueued(state* record);
+    // The terminal's connection closed under an outstanding request: its cash
+    // register hears 912 at the request's deadline unless the answer comes first.
+    void terminalLost(state* record);
+    // The one 912 of the outstanding request, to the connection that asked; nothing
+    // when it has had its answer.
+    void answerFailed(const state* record);
+    // The request of this cash-register connection reached its deadline.
+    void askerExpired(ssock* connection);
+    // A closing connection can no longer be anyone's asker.
+    void forgetAsker(const ssock* connection);
+    // The terminal number N of a record (uEcr is only N modulo 100).
+    unsigned numberOf(const state* record);
+    // The error answer through a record, written to connection.
+    void recordErr(ssock* connection, const state* record, unsigned code);
+    // Response code 0, 00 or 000 in the answer just parsed.
+    bool approved();
     // False when the write buffer refused the text (nothing appended).
     bool placeText(ssock* connection, const std::string& text);
     void sendText(ssock* connection, const std::string& text);

@@ -21,6 +21,7 @@ class clockedWork : public work {
 public:
     struct tm when = {};
     unsigned millis = 0;
+    uint64_t mono = 5000000; // monotonic milliseconds, moved by the test
 
     clockedWork() { at(12, 0, 0, 0, 15); }
     void at(int hour, int minute, int second, unsigned ms, int day)
@@ -41,6 +42,7 @@ protected:
         local = when;
         ms = millis;
     }
+    uint64_t monoNow() override { return mono; }
 };
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

@@ -55,6 +55,9 @@ setup outstanding(typemess kind, uint16_t count)
         t.record->uTrace = 123;
         t.record->uAmount = 500;
         workPeer::setAsked(t.core, t.record, kind);
+        // A purchase, refund or authorisation had its 912 with its first reversal; a
+        // reversal or completion of the register waits for its answer to the end.
+        workPeer::setAsker(t.core, t.record, t.cashbox.record, count == 0 || kind == VOI || kind == CMP);
         // An earlier operation of this terminal, then the outstanding one.
         workPeer::remember(t.core, t.record, 99);
         workPeer::remember(t.core, t.record, 123);
@@ -151,6 +154,28 @@ probe reversalOfTheRequest(uint16_t expectedCount)
         EXPECT_EQ("000000000500", sent[0].at(0x04));
         EXPECT_EQ("01", sent[0].at(0x02));
     };
+}
+
+// An approval came after the 912: the next expiry sends a reversal whatever the count.
+probe reversalAfter(uint16_t count)
+{
+    return [count](dialogueTest& t, const std::vector<message>&) {
+        EXPECT_EQ(count, t.record->uVoiCount);
+        t.expire();
+        const std::vector<message> sent = messages(t.terminal.received());
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ("VOI", sent[0].at(0x01));
+        EXPECT_EQ("0000000123", sent[0].at(0x03));
+        EXPECT_TRUE(documents(t.cashbox.received()).empty());
+    };
+}
+
+std::vector<std::string> codes(const std::string& stream)
+{
+    std::vector<std::string> out;
+    for (const std::string& d : documents(stream))
+        out.push_back(element(d, "code"));
+    return out;
 }
 
 probe settledToday(bool done)
@@ -282,9 +307,28 @@ const row ROWS[] = {
      nullptr, reversalOfTheRequest(3)},
     {"proc_expiry_completion_repeated", STRPROC, EXPIRY, outstanding(CMP, 0), "", STRPROC, 14000, "VOI", "", nullptr,
      reversalOfTheRequest(1)},
-    // ... of anything else: back to idle, no answer.
-    {"proc_expiry_settlement", STRPROC, EXPIRY, outstanding(STL, 0), "", STRIDLE, 1000, "", "", nullptr, nullptr},
-    {"proc_expiry_pin", STRPROC, EXPIRY, outstanding(PIN, 0), "", STRIDLE, 1000, "", "", nullptr, nullptr},
+    // ... of anything else: nothing to reverse, but the request is answered.
+    {"proc_expiry_settlement", STRPROC, EXPIRY, outstanding(STL, 0), "", STRIDLE, 1000, "", "912",
+     "ERR: No answer from pinpad\n", nullptr},
+    {"proc_expiry_version", STRPROC, EXPIRY, outstanding(VER, 0), "", STRIDLE, 1000, "", "912",
+     "ERR: No answer from pinpad\n", nullptr},
+    {"proc_expiry_diagnostics", STRPROC, EXPIRY, outstanding(FUN, 0), "", STRIDLE, 1000, "", "912",
+     "ERR: No answer from pinpad\n", nullptr},
+    {"proc_expiry_pin", STRPROC, EXPIRY, outstanding(PIN, 0), "", STRIDLE, 1000, "", "912",
+     "ERR: No answer from pinpad\n", nullptr},
+    // ... and once only: a request that had its 912 (its terminal was lost) gets none again.
+    {"proc_expiry_settlement_answered_before", STRPROC, EXPIRY,
+     [](dialogueTest& t) {
+         outstanding(STL, 0)(t);
+         workPeer::setAsker(t.core, t.record, t.cashbox.record, false);
+     },
+     "", STRIDLE, 1000, "", "", nullptr, nullptr},
+    {"proc_expiry_purchase_answered_before", STRPROC, EXPIRY,
+     [](dialogueTest& t) {
+         outstanding(PUR, 0)(t);
+         workPeer::setAsker(t.core, t.record, t.cashbox.record, false);
+     },
+     "", STRPROC, 14000, "VOI", "", "ERR: send autoreversal\n", reversalOfTheRequest(1)},
 
     // STRPROC, answers.
     {"proc_answer_reversal_accepted_y", STRPROC, ANSWER, outstanding(PUR, 1), VOI_Y, STRIDLE, 5000, "", "", nullptr,
@@ -301,8 +345,36 @@ const row ROWS[] = {
          EXPECT_EQ(VOI, t.record->uOper);
      }},
     {"proc_answer_delivered", STRPROC, ANSWER, outstanding(PUR, 0), PUR_OK, STRIDLE, 5000, "", "00", nullptr, nullptr},
-    {"proc_answer_late_during_reversal", STRPROC, ANSWER, outstanding(PUR, 1), PUR_OK, STRIDLE, 5000, "", "00", nullptr,
+    // ... after its 912 the request's own answer is not delivered, and an approval
+    // gets a reversal after it, also with the reversals used up.
+    {"proc_answer_late_after_912_not_delivered", STRPROC, ANSWER, outstanding(PUR, 1), PUR_OK, STRPROC, KEPT, "", "",
+     "ERR: late answer not delivered (type PUR, trace ) (OnRead)\n", reversalAfter(1)},
+    {"proc_answer_late_after_912_reversals_used_up", STRPROC, ANSWER, outstanding(AUT, 3),
+     tlv(0x81, "AUT") + tlv(0x9B, "00"), STRPROC, KEPT, "", "", "ERR: late answer not delivered (type AUT, trace ) (OnRead)\n",
+     reversalAfter(3)},
+    {"proc_answer_late_refusal_after_912", STRPROC, ANSWER, outstanding(REF, 3), tlv(0x81, "REF") + tlv(0x9B, "05"),
+     STRPROC, KEPT, "", "", "ERR: late answer not delivered (type REF, trace ) (OnRead)\n",
+     [](dialogueTest& t, const std::vector<message>&) {
+         t.expire(); // the count is used up and nothing was approved: no reversal
+         EXPECT_TRUE(messages(t.terminal.received()).empty());
+         EXPECT_EQ(STRIDLE, t.record->uLevel);
+     }},
+    {"proc_answer_late_after_912_of_a_lost_terminal", STRPROC, ANSWER,
+     [](dialogueTest& t) {
+         outstanding(PUR, 0)(t);
+         workPeer::setAsker(t.core, t.record, t.cashbox.record, false);
+     },
+     PUR_OK, STRPROC, 1000, "", "", "ERR: late answer not delivered (type PUR, trace ) (OnRead)\n", reversalAfter(0)},
+    {"proc_answer_late_version_after_912", STRPROC, ANSWER,
+     [](dialogueTest& t) {
+         outstanding(VER, 0)(t);
+         workPeer::setAsker(t.core, t.record, t.cashbox.record, false);
+     },
+     tlv(0x81, "VER") + tlv(0x9B, "00"), STRIDLE, 5000, "", "", "ERR: late answer not delivered (type VER, trace ) (OnRead)\n",
      nullptr},
+    // ... during the undoing of a completion, the completion's approval is not its answer.
+    {"proc_answer_completion_during_repetitions", STRPROC, ANSWER, outstanding(CMP, 1), tlv(0x81, "CMP") + tlv(0x9B, "00"),
+     STRPROC, KEPT, "", "", "ERR: late answer not delivered (type CMP, trace ) (OnRead)\n", reversalAfter(1)},
     {"proc_answer_cash_register_gone", STRPROC, ANSWER,
      [](dialogueTest& t) {
          outstanding(PUR, 0)(t);
@@ -353,8 +425,29 @@ const row ROWS[] = {
      STRIDLE, 5000, "", "00", nullptr, nullptr},
     {"proc_answer_own_reversal_delivered", STRPROC, ANSWER, outstanding(VOI, 0), VOI_Y + tlv(0x83, "0000000123"),
      STRIDLE, 5000, "", "00", nullptr, nullptr},
-    {"proc_answer_reversal_of_completion_accepted", STRPROC, ANSWER, outstanding(CMP, 1), VOI_Y, STRIDLE, 5000, "", "",
-     nullptr, voiCount(0)},
+    // ... a reversal or completion of the register is answered once, however its repetitions end.
+    {"proc_answer_reversal_of_completion_accepted", STRPROC, ANSWER, outstanding(CMP, 1), VOI_Y, STRIDLE, 5000, "", "912",
+     "ERR: No answer from pinpad\n", voiCount(0)},
+    {"proc_answer_repeated_reversal_accepted", STRPROC, ANSWER, outstanding(VOI, 1), VOI_Y, STRIDLE, 5000, "", "00",
+     nullptr, nullptr},
+    {"proc_answer_repeated_reversal_refused_used_up", STRPROC, ANSWER, outstanding(VOI, 3), VOI_N, STRIDLE, 5000, "",
+     "912", "ERR: No answer from pinpad\n", voiCount(0)},
+    {"proc_answer_repeated_completion_refused_used_up", STRPROC, ANSWER, outstanding(CMP, 3), VOI_N, STRIDLE, 5000, "",
+     "912", "ERR: No answer from pinpad\n", voiCount(0)},
+    {"proc_answer_repeated_reversal_accepted_buffer_full", STRPROC, ANSWER,
+     cashRegisterBufferFull(outstanding(VOI, 1), 400), VOI_Y, STRPROC, 1000, "", "",
+     "ERR: can't put answer into socket for kkm 1\n",
+     [](dialogueTest& t, const std::vector<message>&) {
+         t.cashbox.received();
+         t.cashbox.record->buffWrCl();
+         t.expire(); // the cancellation is done; the register hears that it got no answer
+         EXPECT_EQ(std::vector<std::string>{"912"}, codes(t.cashbox.received()));
+         EXPECT_EQ(STRIDLE, t.record->uLevel);
+         EXPECT_TRUE(messages(t.terminal.received()).empty());
+     }},
+    // ... one classification of a message's kind: "VOI" anywhere in 0x81 is a reversal answer.
+    {"proc_answer_refused_reversal_kind_contains_voi", STRPROC, ANSWER, outstanding(PUR, 1),
+     tlv(0x81, "VOI ") + tlv(0x9B, "05") + tlv(0xA1, "N"), STRPROC, 1000, "", "", nullptr, voiCount(2)},
 
     // STRPING
     {"ping_expiry_drops_the_connection", STRPING, EXPIRY, [](dialogueTest& t) { t.record->uIdle = 3000; }, "", STRIDLE,

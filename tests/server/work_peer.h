@@ -34,6 +34,14 @@ public:
     // for, and the traces sent to the terminal.
     static void setAsked(work& w, const state* s, typemess kind) { w.mProgress[s].asked = kind; }
     static void remember(work& w, state* s, uint32_t trace) { w.remember(s, trace); }
+    // The connection whose request is outstanding, and whether it still waits for its answer.
+    static void setAsker(work& w, const state* s, ssock* c, bool awaiting)
+    {
+        w.mProgress[s].asker = c;
+        w.mProgress[s].awaiting = awaiting;
+    }
+    static ssock* asker(work& w, const state* s) { return w.mProgress[s].asker; }
+    static bool awaiting(work& w, const state* s) { return w.mProgress[s].awaiting; }
     static std::vector<uint32_t> traces(work& w, const state* s) { return w.mProgress[s].traces; }
     static size_t tracesKept() { return work::TRACES_KEPT; }
     static uint32_t stl_timeout(work& w) { return w.stl_timeout; }

@@ -232,19 +232,33 @@ TEST_F(WorkXml, ConvertedAnswersAreNeverCut)
     }
 }
 
-TEST_F(WorkXml, ErrorThroughRecordGoesToItsCashRegister)
+// The register of the full number gets it; the document still names N modulo 100.
+TEST_F(WorkXml, ErrorThroughRecordGoesToTheRegisterOfTheFullNumber)
 {
-    state record(107);
-    record.strXmlHead = DECL;
-    core.sendErr(&record, 914); // nobody registered: dropped
+    struct numberCase {
+        unsigned n;
+        const char* kkm;
+    };
+    const numberCase cases[] = {{107, "7"}, {100, "0"}, {7, "7"}};
+    for (const numberCase& c : cases) {
+        SCOPED_TRACE(c.n);
+        state* record = new state(c.n);
+        record->strXmlHead = DECL;
+        workPeer::states(core).insert(c.n, record);
+        core.sendErr(record, 914); // nobody registered: dropped
 
-    pairConn conn;
-    workPeer::cashboxes(core).insert(7, conn.record);
-    core.sendErr(&record, 914);
-    EXPECT_EQ(DECL + "<mess>" + el("code", "914") + el("kkm", "7") + el("resp", CP_BUSY) + el("crc", md5("9147")) +
-                  "</mess>\r\n\r\n",
-              conn.received());
-    workPeer::cashboxes(core).del(7u);
+        pairConn full, modulo;
+        workPeer::cashboxes(core).insert(c.n, full.record);
+        if (c.n % 100 != c.n && c.n % 100 != 0)
+            workPeer::cashboxes(core).insert(c.n % 100, modulo.record);
+        core.sendErr(record, 914);
+        EXPECT_EQ(DECL + "<mess>" + el("code", "914") + el("kkm", c.kkm) + el("resp", CP_BUSY) +
+                      el("crc", md5(std::string("914") + c.kkm)) + "</mess>\r\n\r\n",
+                  full.received());
+        EXPECT_EQ("", modulo.received());
+        workPeer::cashboxes(core).delAll(full.record);
+        workPeer::cashboxes(core).delAll(modulo.record);
+    }
 }
 
 TEST_F(WorkXml, ErrorAnswerLoggedAsBuiltWhenLogging)
