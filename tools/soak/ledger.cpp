@@ -55,6 +55,29 @@ bool financial(const std::string& kind)
     return kind == "PUR" || kind == "REF" || kind == "AUT";
 }
 
+// What one PIN pad's log tells about the reach of a request that it may never have got.
+struct PadEvents {
+    std::vector<long long> connectsMs;
+    std::vector<std::pair<long long, Fault>> pings;
+};
+
+struct Arrival {
+    long long ms = 0;
+    Fault fault = Fault::Approve;
+};
+
+// The latest time at which the server may give a request its first document: its own
+// timeout from when its PIN pad got it (or, when it never did, from when it might have
+// gone out after a ping), and 20 s from any connect of the PIN pad before that.
+long long dueMs(long long sentMs, long long reachedMs, const std::vector<long long>& connectsMs, const DueTimes& t)
+{
+    long long due = (reachedMs >= 0 ? reachedMs : sentMs + t.queueMs) + t.requestMs;
+    for (long long c : connectsMs)
+        if (c >= sentMs && c <= due)
+            due = std::max(due, c + t.reconnectMs);
+    return due + t.marginMs;
+}
+
 std::string describe(unsigned terminal, const Seen& s)
 {
     return "terminal " + std::to_string(terminal) + " " + s.kind + " trace " + std::to_string(s.trace) + " amount " +
@@ -64,9 +87,11 @@ std::string describe(unsigned terminal, const Seen& s)
 }  // namespace
 
 Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operation*>& ops, unsigned voiRepeat,
-             long long marginMs)
+             long long marginMs, const DueTimes& times)
 {
     Ledger ledger;
+    std::map<unsigned, PadEvents> pads;
+    std::map<unsigned long long, Arrival> arrivals;  // by amount, the first time a PIN pad got it
     std::map<unsigned long long, const Operation*> byAmount;
     std::map<unsigned, std::vector<long long>> sendsByKkm;
     for (const Operation* op : ops) {
@@ -99,6 +124,10 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
                 ++ledger.drops;
                 continue;
             }
+            if (event == "connect" && line.words.size() >= 2 && line.words[1] != "failed") {
+                pads[src.terminal].connectsMs.push_back(at);
+                continue;
+            }
             if ((event != "recv" && event != "send") || line.words.size() < 2)
                 continue;
             const std::string& kind = line.words[1];
@@ -114,6 +143,7 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
                     s.fault = fault;
                     index[{s.trace, s.amount}] = seen.size();
                     seen.push_back(s);
+                    arrivals.emplace(s.amount, Arrival{at, fault});
                     ++ledger.requestFaults[faultName(fault)];
                     ++ledger.requestsAtTerminals;
                 } else if (kind == "VOI") {
@@ -127,6 +157,7 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
                         seen[it->second].reversalsMs.push_back(at);
                 } else if (kind == "PNG") {
                     ++ledger.pingFaults[faultName(fault)];
+                    pads[src.terminal].pings.emplace_back(at, fault);
                 }
             } else if (financial(kind) || kind == "VOI") {
                 const unsigned long long trace = number(fieldOf(line, "83")), amount = number(fieldOf(line, "84"));
@@ -182,6 +213,50 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
             else
                 ++ledger.reversed;
         }
+    }
+
+    // Every request gets a document while its register waits for it: the first by its due
+    // time, unless its connection ended before that.
+    for (const Operation* op : ops) {
+        if (op->outcome == Operation::Foreign) {
+            ++ledger.foreignInstead;
+            continue;
+        }
+        auto found = arrivals.find(op->amount);
+        const Arrival* arrival = found == arrivals.end() ? nullptr : &found->second;
+        const PadEvents& pad = pads[op->kkm];
+        const long long due = dueMs(op->sentMs, arrival ? arrival->ms : -1, pad.connectsMs, times);
+        if (op->firstMs >= 0 && op->firstMs <= due) {
+            ++ledger.inTime;
+            if (ledger.closestMs < 0 || due - op->firstMs < ledger.closestMs)
+                ledger.closestMs = due - op->firstMs;
+            continue;
+        }
+        if (op->firstMs < 0 && op->closedMs >= 0 && op->closedMs <= due) {
+            ++(op->outcome == Operation::Lost ? ledger.lostBeforeDue : ledger.closedBeforeDue);
+            continue;
+        }
+        ++ledger.unanswered;
+        std::string text = "terminal " + std::to_string(op->kkm) + " " + op->kind + " amount " +
+                           std::to_string(op->amount) + ": no document within " + std::to_string(due - op->sentMs) +
+                           " ms of its sending while its register stayed connected (";
+        if (arrival) {
+            // The PIN pad's log counts whole milliseconds from a start taken just after ours.
+            text += "its PIN pad got it after " + std::to_string(std::max(0LL, arrival->ms - op->sentMs)) + " ms, " +
+                    faultName(arrival->fault);
+        } else {
+            text += "it never reached its PIN pad";
+            for (auto it = pad.pings.rbegin(); it != pad.pings.rend(); ++it)
+                if (it->first <= op->sentMs) {
+                    text += "; its last ping before it, " + std::to_string(op->sentMs - it->first) +
+                            " ms earlier: " + faultName(it->second);
+                    break;
+                }
+        }
+        text += "); " + (op->firstMs >= 0 ? "the first came after " + std::to_string(op->firstMs - op->sentMs) + " ms"
+                                          : "none came in the " + std::to_string(op->closedMs - op->sentMs) +
+                                                " ms until its connection ended");
+        ledger.violations.push_back("a request without an answer: " + text);
     }
     return ledger;
 }

@@ -1,8 +1,9 @@
 // soak: dorvish under 99 PIN pads and up to 50 cash registers for a bounded time, with
-// faults injected at random on both sides, then the invariants: no cash register got
-// another request's answer for one of its own; every request left without an answer was
-// reversed, within the repeat limit; the daemon still answers; no descriptor or memory
-// growth; a clean stop without sanitizer reports.
+// faults injected at random on both sides, then the invariants: no cash register got a
+// document that answers no request of its connection, nor a second one for one request;
+// every request had a document by its due time while its register stayed connected; every
+// request left without an answer was reversed, within the repeat limit; the daemon still
+// answers; no descriptor or memory growth; a clean stop without sanitizer reports.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -34,6 +35,12 @@ const unsigned kMaxTerminals = 99;   // register numbers run from 1 to 99
 const unsigned kMaxRegisters = 50;   // the daemon's accept limit on its cash-register port
 const int kHangUpPerMille = 50;      // cash registers that leave before their answer
 const long long kMarginMs = 150;     // a hang-up this much before the answer was seen first
+// The server's countdown after a terminal connects while a request is outstanding, the
+// one after a ping's answer before a request queued behind it goes out, and how late past
+// the configured times an answer may come from a loaded daemon.
+const long long kReconnectWaitMs = 20000;
+const long long kAfterPingMs = 5000;
+const long long kDueMarginMs = 3000;
 // Tolerated growth between the first and the last tenth of the run: a few connections
 // that happen to be reconnecting at the moment of a sample, and allocator noise.
 const double kDescriptorSlack = 10;
@@ -113,7 +120,7 @@ std::string configText(uint16_t xmlport, const std::vector<uint16_t>& terminalPo
         "voi_timeout " + std::to_string(timing.reversalTimeoutMs / 1000) + "\n"
         "cmp_timeout 2\n"
         "stl_timeout 2\n"
-        "png_timeout 2\n"
+        "png_timeout " + std::to_string(timing.pingTimeoutMs / 1000) + "\n"
         "png_period 3\n"
         "voi_repeat " + std::to_string(voiRepeat) + "\n"
         "loadkeyon 0\n"
@@ -205,6 +212,14 @@ int main(int argc, char** argv)
 
     std::vector<std::string> violations;
     const Timing timing;
+    DueTimes due;
+    due.requestMs = timing.requestTimeoutMs;
+    due.queueMs = timing.pingTimeoutMs + kAfterPingMs;
+    due.reconnectMs = kReconnectWaitMs;
+    due.marginMs = kDueMarginMs;
+    // A register waits past the latest due time, a request queued behind a ping whose PIN
+    // pad then reconnected, so that a missing answer is seen and not left by the soak.
+    const long long waitMs = due.queueMs + due.requestMs + due.reconnectMs + 2 * due.marginMs;
     const unsigned voiRepeat = 1 + opt.seed % 2;
     const unsigned registers = std::min(opt.registers, opt.terminals);
 
@@ -304,7 +319,7 @@ int main(int argc, char** argv)
         std::vector<std::thread> threads;
         runStart = monotonicMs();
         for (unsigned r = 0; r < registers; ++r)
-            threads.emplace_back([&, r] { regs[r]->run(stop, kHangUpPerMille); });
+            threads.emplace_back([&, r] { regs[r]->run(stop, kHangUpPerMille, waitMs); });
         const long long end = runStart + static_cast<long long>(opt.seconds) * 1000;
         while (monotonicMs() < end) {
             Sample s;
@@ -344,21 +359,28 @@ int main(int argc, char** argv)
     fleet.stop();
 
     std::vector<const Operation*> ops;
-    unsigned stray = 0;
+    unsigned documents = 0;
     unsigned foreign = 0;
+    unsigned second = 0;
     for (auto& reg : regs) {
-        for (const Operation& op : reg->operations())
+        for (const Operation& op : reg->operations()) {
             ops.push_back(&op);
-        stray += reg->strayDocuments();
+            documents += op.documents;
+        }
         for (const std::string& f : reg->foreignAnswers()) {
             violations.push_back("a request answered with another request's answer: " + f);
             ++foreign;
         }
+        for (const std::string& d : reg->secondAnswers()) {
+            violations.push_back("a second answer for one request: " + d);
+            ++second;
+        }
     }
+    documents += foreign;
     std::vector<LogSource> logs;
     for (unsigned t = 1; t <= opt.terminals; ++t)
         logs.push_back(LogSource{t, fleet.logPath(t), fleet.logStartMs(t), &plans[t - 1]});
-    Ledger ledger = audit(logs, ops, voiRepeat, kMarginMs);
+    Ledger ledger = audit(logs, ops, voiRepeat, kMarginMs, due);
     violations.insert(violations.end(), ledger.violations.begin(), ledger.violations.end());
 
     // The daemon still serves: a fresh purchase on a terminal that now approves everything.
@@ -424,7 +446,7 @@ int main(int argc, char** argv)
     std::printf("  operations: %zu requests from %u cash registers (", ops.size(), registers);
     for (const auto& k : kinds)
         std::printf(" %s %u", k.first.c_str(), k.second);
-    std::printf(" ), %u reached the PIN pads, %u late or stray documents skipped\n", ledger.requestsAtTerminals, stray);
+    std::printf(" ), %u reached the PIN pads, %u documents received\n", ledger.requestsAtTerminals, documents);
     printCounts("outcomes at the cash registers", outcomes);
     printCounts("faults injected in requests (as the PIN pads took them)", ledger.requestFaults);
     printCounts("faults injected in reversals", ledger.reversalFaults);
@@ -435,8 +457,15 @@ int main(int argc, char** argv)
                 "at most %u for one request (limit %u); %u answered requests checked not reversed\n",
                 ledger.mustReverse, ledger.reversed, ledger.reversalsSeen, ledger.mostReversals, voiRepeat + 1,
                 ledger.deliveredChecked);
-    std::printf("  requests answered with another request's answer: %u (0 allowed), %u of them at the PIN pads\n",
-                foreign, ledger.foreignAnswered);
+    std::printf("  documents answering no request of their connection (another request's answer): %u (0 allowed); "
+                "%u requests got one for their number instead of their own, %u of them at the PIN pads\n",
+                foreign, ledger.foreignInstead, ledger.foreignAnswered);
+    std::printf("  second documents for one request: %u (0 allowed)\n", second);
+    std::printf("  requests without a document while their register stayed connected past their due time: %u "
+                "(0 allowed); %u had their first by it (closest %lld ms before it, margin %lld ms), %u closed by the "
+                "soak and %u by the server before it without one; registers wait %lld s\n",
+                ledger.unanswered, ledger.inTime, ledger.closestMs, kDueMarginMs, ledger.closedBeforeDue,
+                ledger.lostBeforeDue, waitMs / 1000);
     std::printf("  descriptors: %.1f in the first tenth, %.1f in the last (tolerance +%.0f)\n", fdFirst, fdLast,
                 kDescriptorSlack);
     std::printf("  VmRSS: %.0f kB in the first tenth, %.0f kB in the last (tolerance +max(%.0f kB, %.0f%%))\n",

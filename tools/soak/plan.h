@@ -36,6 +36,7 @@ struct Planned {
 struct Timing {
     int requestTimeoutMs = 2000;  // pur_timeout and ref_timeout
     int reversalTimeoutMs = 1000; // voi_timeout
+    int pingTimeoutMs = 2000;     // png_timeout
 };
 
 class TerminalPlan {

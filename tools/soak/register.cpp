@@ -46,18 +46,6 @@ const char* typeCode(const std::string& kind) { return codesOf(kind).request; }
 
 const char* answerType(const std::string& kind) { return codesOf(kind).answer; }
 
-// A request that has not had its own answer may still get it late: after its 912, or on
-// a later connection of the register that the server has registered for its number.
-bool stillDue(Operation::Outcome outcome)
-{
-    return outcome == Operation::NoAnswer || outcome == Operation::HungUp || outcome == Operation::GaveUp ||
-           outcome == Operation::Foreign;
-}
-
-// A dropped PIN pad is waited for 20 s after it reconnects, and only then is its request
-// answered 912.
-const long long kOwnAnswerAfterLateMs = 30000;
-
 bool approved(const std::string& code)
 {
     return code == "0" || code == "00" || code == "000";
@@ -66,6 +54,14 @@ bool approved(const std::string& code)
 unsigned long long number(const std::string& text)
 {
     return std::strtoull(text.c_str(), nullptr, 10);
+}
+
+std::string describeDocument(const std::string& doc)
+{
+    if (doc.find("<mess>") == std::string::npos)
+        return "a document without <mess> (" + doc.substr(0, 60) + ")";
+    return "type " + element(doc, "type") + " amount " + element(doc, "amount") + " trace " + element(doc, "trace") +
+           " code " + element(doc, "code");
 }
 
 }  // namespace
@@ -79,8 +75,9 @@ const char* outcomeName(Operation::Outcome outcome)
     case Operation::NotThere: return "911 not connected";
     case Operation::OtherError: return "other error answer";
     case Operation::HungUp: return "register hung up before the answer";
-    case Operation::GaveUp: return "nothing in time, register closed";
-    case Operation::Foreign: return "answered with another request's answer";
+    case Operation::Unanswered: return "nothing in the wait, register closed";
+    case Operation::Lost: return "connection closed by the server before a document";
+    case Operation::Foreign: return "another request's answer instead of its own";
     }
     return "?";
 }
@@ -112,7 +109,15 @@ void Register::close()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    lost_ = false;
     input_.clear();
+}
+
+void Register::closeNow(Operation& op, Operation::Outcome outcome)
+{
+    op.outcome = outcome;
+    op.closedMs = monotonicMs();
+    close();
 }
 
 bool Register::open(long long deadlineMs)
@@ -130,37 +135,27 @@ bool Register::open(long long deadlineMs)
             sleepMs(50);
             continue;
         }
+        ++connection_;
     }
     return fd_ >= 0;
 }
 
 Operation& Register::send(unsigned kkm, const std::string& kind)
 {
-    // What came after the last answer: late answers of earlier requests, or documents
-    // that the server sent for one of them although they are another request's.
-    drainInput();
-    std::string doc;
-    while (nextDocument(0, doc)) {
-        const Belongs b = judge(doc, nullptr);
-        if (b == Belongs::Foreign)
-            noteForeign(doc, nullptr, "between requests");
-        else
-            ++stray_;
-    }
+    // Whatever came after the last answer is a second answer or another request's.
+    takeArrived(nullptr, "between requests");
     ops_.push_back(Operation{});
     Operation& op = ops_.back();
     op.kkm = kkm;
     op.kind = kind;
     op.amount = amounts_.fetch_add(1);
+    op.connection = connection_;
     const std::string request = "<?xml version=\"1.0\" encoding=\"utf-8\"?><mess><type>" + std::string(typeCode(kind)) +
                                 "</type><amount>" + std::to_string(op.amount) + "</amount><kkm>" +
                                 std::to_string(kkm) + "</kkm></mess>";
     op.sentMs = monotonicMs();
-    if (!sendAll(fd_, request)) {
-        op.outcome = Operation::GaveUp;
-        op.closedMs = monotonicMs();
-        close();
-    }
+    if (lost_ || fd_ < 0 || !sendAll(fd_, request))
+        closeNow(op, Operation::Lost);
     return op;
 }
 
@@ -196,8 +191,10 @@ bool Register::nextDocument(long long deadlineMs, std::string& doc)
         ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            lost_ = true;
             return false;
+        }
         input_.append(buf, static_cast<size_t>(n));
     }
 }
@@ -207,104 +204,132 @@ void Register::drainInput()
     char buf[4096];
     while (fd_ >= 0) {
         ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            lost_ = true;
         if (n <= 0)
             return;
         input_.append(buf, static_cast<size_t>(n));
     }
 }
 
-// Whose answer a document is: the request in hand's (its number, and for a terminal's
-// answer its kind and amount; an error answer carries no amount, and the server sends one
-// only for the request in hand), the late answer of an earlier request of ours, or
-// another request's.
-Register::Belongs Register::judge(const std::string& doc, const Operation* current)
+// Ours among the requests of earlier connections that a document answers: the one it
+// names by number, kind and amount, or for an error answer (which carries no amount) the
+// last one for its number that got no document there.
+const Operation* Register::elsewhere(const std::string& doc) const
 {
-    if (doc.find("<mess>") == std::string::npos)
-        return Belongs::Stray;  // the rest of a document whose start was read with a drain
     const unsigned long long kkm = number(element(doc, "kkm"));
     const std::string type = element(doc, "type");
     const unsigned long long amount = number(element(doc, "amount"));
-    if (current && kkm == current->kkm &&
-        (type.empty() || (type == answerType(current->kind) && amount == current->amount)))
-        return Belongs::Own;
-    if (type.empty())
-        return Belongs::Stray;
-    // Amounts are unique over the run, so at most one request of ours can match.
-    for (auto it = ops_.rbegin(); it != ops_.rend(); ++it) {
-        Operation& earlier = *it;
-        if (&earlier == current || earlier.kkm != kkm || earlier.amount != amount || type != answerType(earlier.kind))
-            continue;
-        if (!stillDue(earlier.outcome) || earlier.lateAnswered)
-            return Belongs::Foreign;  // it had its answer already
-        earlier.lateAnswered = true;
-        return Belongs::Late;
-    }
-    return Belongs::Foreign;
+    for (auto it = ops_.rbegin(); it != ops_.rend(); ++it)
+        if (it->connection != connection_ && it->kkm == kkm &&
+            (type.empty() ? it->documents == 0 : type == answerType(it->kind) && it->amount == amount))
+            return &*it;
+    return nullptr;
 }
 
-void Register::noteForeign(const std::string& doc, const Operation* current, const char* why)
+// The request of this connection that a document answers, or null for none. A terminal's
+// answer names its request by number, kind and amount (amounts are unique over the run).
+// An error answer carries no amount: it answers the connection's last request for its
+// number, since a connection sends its next request only once the last one has had a
+// document, so no earlier one can still be waiting for its first. When that one has had
+// its document and an earlier connection left one for the number without any, the error
+// answer is counted as that one's: another connection's answer rather than a second one.
+Operation* Register::whose(const std::string& doc)
 {
-    const unsigned kkm = static_cast<unsigned>(number(element(doc, "kkm")));
-    // The request the server answered with it: the one in hand, or our last one for its number.
-    const Operation* target = current && current->kkm == kkm ? current : nullptr;
-    for (auto it = ops_.rbegin(); !target && it != ops_.rend(); ++it)
-        if (it->kkm == kkm)
-            target = &*it;
-    std::string text = "terminal " + std::to_string(kkm) + ": ";
-    text += target ? target->kind + " amount " + std::to_string(target->amount) : std::string("no request of ours");
-    text += " answered with type " + element(doc, "type") + " amount " + element(doc, "amount") + " trace " +
-            element(doc, "trace") + " code " + element(doc, "code") + " (" + why + ")";
-    foreign_.push_back(text);
+    if (doc.find("<mess>") == std::string::npos)
+        return nullptr;
+    const unsigned long long kkm = number(element(doc, "kkm"));
+    const std::string type = element(doc, "type");
+    const unsigned long long amount = number(element(doc, "amount"));
+    for (auto it = ops_.rbegin(); it != ops_.rend() && it->connection == connection_; ++it)
+        if (it->kkm == kkm && (type.empty() || (type == answerType(it->kind) && it->amount == amount)))
+            return type.empty() && it->documents > 0 && elsewhere(doc) ? nullptr : &*it;
+    return nullptr;
+}
+
+std::string Register::describe(const Operation& op, bool outcome) const
+{
+    return op.kind + " amount " + std::to_string(op.amount) + " on connection " + std::to_string(op.connection) +
+           (outcome ? std::string(" (") + outcomeName(op.outcome) + ")" : std::string());
+}
+
+Register::Took Register::take(const std::string& doc, Operation* inHand, const char* when, Operation*& op)
+{
+    op = whose(doc);
+    if (!op) {
+        std::string text = "terminal " + element(doc, "kkm") + ": " + describeDocument(doc) + " on connection " +
+                           std::to_string(connection_) + ", which sent no request it answers (" + when;
+        if (inHand)
+            text += ", " + describe(*inHand, false) + " in hand";
+        text += "); ";
+        if (const Operation* other = doc.find("<mess>") == std::string::npos ? nullptr : elsewhere(doc))
+            text += std::string(element(doc, "type").empty() ? "perhaps the error answer of " : "the answer of ") +
+                    describe(*other, true);
+        else
+            text += "no request of ours";
+        foreign_.push_back(text);
+        return Took::Foreign;
+    }
+    if (++op->documents == 1) {
+        op->firstMs = monotonicMs();
+        return Took::First;
+    }
+    second_.push_back("terminal " + std::to_string(op->kkm) + ": " + describe(*op, false) + ", first answered with code " +
+                      op->code + ", got document " + std::to_string(op->documents) + ": " + describeDocument(doc) +
+                      " (" + when + ")");
+    return Took::Second;
+}
+
+void Register::settle(Operation& op, const std::string& doc)
+{
+    op.code = element(doc, "code");
+    if (!element(doc, "type").empty())
+        op.outcome = Operation::Answered;
+    else
+        op.outcome = op.code == "912"   ? Operation::NoAnswer
+                     : op.code == "914" ? Operation::Busy
+                     : op.code == "911" ? Operation::NotThere
+                                        : Operation::OtherError;
+}
+
+bool Register::takeArrived(Operation* inHand, const char* when)
+{
+    drainInput();
+    bool first = false;
+    std::string doc;
+    Operation* op = nullptr;
+    while (nextDocument(0, doc))
+        if (take(doc, inHand, when, op) == Took::First) {
+            settle(*op, doc);
+            first = first || op == inHand;
+        }
+    return first;
 }
 
 void Register::await(Operation& op, long long deadlineMs)
 {
-    if (fd_ < 0)
-        return;
-    std::string doc, late;
-    while (nextDocument(deadlineMs, doc)) {
-        switch (judge(doc, &op)) {
-        case Belongs::Own:
-            op.code = element(doc, "code");
-            if (!element(doc, "type").empty())
-                op.outcome = Operation::Answered;
-            else
-                op.outcome = op.code == "912"   ? Operation::NoAnswer
-                             : op.code == "914" ? Operation::Busy
-                             : op.code == "911" ? Operation::NotThere
-                                                : Operation::OtherError;
-            return;
-        case Belongs::Late:
-            ++stray_;
-            // Written just before the server took this request, or taken by the server for
-            // this request's answer: only whether this request's own answer still comes
-            // tells the two apart.
-            if (number(element(doc, "kkm")) == op.kkm && late.empty()) {
-                late = doc;
-                deadlineMs = std::max(deadlineMs, monotonicMs() + kOwnAnswerAfterLateMs);
-            }
-            continue;
-        case Belongs::Stray:
-            ++stray_;
-            continue;
-        case Belongs::Foreign:
-            noteForeign(doc, &op, "while a request was outstanding");
-            if (number(element(doc, "kkm")) == op.kkm) {
-                op.code = element(doc, "code");
-                op.outcome = Operation::Foreign;
+    bool foreign = false;
+    std::string doc;
+    Operation* whom = nullptr;
+    while (fd_ >= 0 && nextDocument(deadlineMs, doc)) {
+        switch (take(doc, &op, "while a request was outstanding", whom)) {
+        case Took::First:
+            settle(*whom, doc);
+            if (whom == &op)
                 return;
-            }
-            continue;
+            break;
+        case Took::Second:
+            break;
+        case Took::Foreign:
+            // Perhaps the server took it for this request's answer; perhaps its own follows.
+            foreign = foreign || number(element(doc, "kkm")) == op.kkm;
+            break;
         }
     }
-    if (!late.empty()) {
-        noteForeign(late, &op, "its own answer never came after it");
-        op.outcome = Operation::Foreign;
-    } else {
-        op.outcome = Operation::GaveUp;
-    }
-    op.closedMs = monotonicMs();
-    close();
+    // What came as the wait ended is still read, so that the close sends no reset.
+    if (fd_ >= 0 && takeArrived(&op, "as its wait ended"))
+        return;
+    closeNow(op, foreign ? Operation::Foreign : lost_ ? Operation::Lost : Operation::Unanswered);
 }
 
 bool Register::warmUp(long long deadlineMs, std::string& error)
@@ -315,7 +340,8 @@ bool Register::warmUp(long long deadlineMs, std::string& error)
             if (!open(deadlineMs))
                 break;
             Operation& op = send(kkm, "PUR");
-            await(op, std::min(deadlineMs, monotonicMs() + 6000));
+            // No fault is injected yet, so it may take up to the end of the warm-up.
+            await(op, deadlineMs);
             done = op.outcome == Operation::Answered && approved(op.code);
             if (!done) {
                 error = "terminal " + std::to_string(kkm) + ": " + outcomeName(op.outcome) +
@@ -333,7 +359,7 @@ bool Register::warmUp(long long deadlineMs, std::string& error)
     return true;
 }
 
-void Register::run(const std::atomic<bool>& stop, int hangUpPerMille)
+void Register::run(const std::atomic<bool>& stop, int hangUpPerMille, long long waitMs)
 {
     auto draw = [this](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); };
     while (!stop.load()) {
@@ -353,18 +379,17 @@ void Register::run(const std::atomic<bool>& stop, int hangUpPerMille)
         Operation& op = send(kkms_[pick], k < 60 ? "PUR" : k < 85 ? "REF" : "AUT");
         if (fd_ >= 0 && draw(0, 999) < hangUpPerMille) {
             sleepMs(draw(0, 80));
-            // Unread bytes at close would turn our FIN into a reset.
-            drainInput();
-            close();
-            op.closedMs = monotonicMs();
-            op.outcome = Operation::HungUp;
-            holdUntil_[pick] = op.closedMs + 1500;
+            // Unread bytes at close would turn our FIN into a reset; what came is checked.
+            if (takeArrived(&op, "before a hang-up"))
+                close();
+            else
+                closeNow(op, Operation::HungUp);
+            holdUntil_[pick] = monotonicMs() + 1500;
         } else {
-            // Long enough for a request queued behind a ping (its answer, 5 s, then the timeout).
-            await(op, monotonicMs() + 12000);
+            await(op, monotonicMs() + waitMs);
             if (op.outcome == Operation::Busy || op.outcome == Operation::NotThere)
                 holdUntil_[pick] = monotonicMs() + 300;
-            else if (op.outcome == Operation::GaveUp || op.outcome == Operation::Foreign)
+            else if (fd_ < 0)
                 holdUntil_[pick] = monotonicMs() + 1500;
         }
         sleepMs(draw(20, 150));
