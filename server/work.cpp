@@ -1050,6 +1050,10 @@ void work::readTerminal(ssock* connection)
     case STRSTL: answerStl(connection, record); break;
     case STRPROC: answerProc(connection, record, n); break;
     case STRPING:
+        // A ping may go out between a failed purchase's last reversal and its late
+        // approval: that approval is no answer to the ping, and is reversed.
+        if (approvalAtRest(connection, record))
+            break;
         record->uIdle = 0;
         record->uLevel = STRIDLE;
         connection->setTimeout(5000);
@@ -1168,14 +1172,14 @@ void work::lateAnswer(ssock* terminal, state* record)
         terminal->setTimeout(1000);
 }
 
-void work::approvalAtRest(ssock* terminal, state* record)
+bool work::approvalAtRest(ssock* terminal, state* record)
 {
     progress& p = mProgress[record];
     if (!p.reversible)
-        return;
+        return false;
     const kindCode* kind = answerKind(fieldText(0x81));
     if (!kind || kind->kind != p.asked || earlierTrace(record, fieldText(0x83)) || !approved())
-        return;
+        return false;
     logsave("ERR: late answer not delivered (type %s, trace %s) (OnRead)", fieldText(0x81).c_str(),
             fieldText(0x83).c_str());
     // Its reversals have ended; one more goes at the next expiry, and only that
@@ -1186,6 +1190,7 @@ void work::approvalAtRest(ssock* terminal, state* record)
     record->uLevel = STRPROC;
     record->uIdle = 0;
     terminal->setTimeout(1000);
+    return true;
 }
 
 bool work::approved()

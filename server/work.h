@@ -194,8 +194,9 @@ private:
     void deliver(ssock* terminal, state* record, unsigned number);
     // The outstanding request's own answer after its 912: never delivered.
     void lateAnswer(ssock* terminal, state* record);
-    // At idle: an approval of the last financial request, which was answered 912.
-    void approvalAtRest(ssock* terminal, state* record);
+    // At idle or while a ping waits: an approval of the last financial request, which
+    // was answered 912; true when the message was that.
+    bool approvalAtRest(ssock* terminal, state* record);
     void endReversals(ssock* terminal, state* record);
     void sendReversal(ssock* terminal, state* record);
     void idleTick(ssock* terminal, state* record, unsigned number);

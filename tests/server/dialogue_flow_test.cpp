@@ -272,6 +272,7 @@ TEST_F(Dialogue, ApprovalAfterThe912IsReversedNotDelivered)
         std::string type;
         std::string kind;
         size_t reversalsAfter; // reach the terminal after the approval
+        bool pinging = false;  // a ping waits for its answer when the approval comes
     };
     const lateCase cases[] = {
         {"during the reversal", 0, "", "0200000000", "PUR", 1},
@@ -279,6 +280,7 @@ TEST_F(Dialogue, ApprovalAfterThe912IsReversedNotDelivered)
         {"after the reversal was accepted", 0, VOI_Y, "0200930000", "AUT", 1},
         {"during the reversals, with more to come", 2, "", "0200000000", "PUR", 2},
         {"after the reversals ended: one more, not a new series", 2, VOI_Y, "0200000000", "PUR", 1},
+        {"after the reversal was accepted, while a ping waits", 0, VOI_Y, "0200000000", "PUR", 1, true},
     };
     for (const lateCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -294,6 +296,8 @@ TEST_F(Dialogue, ApprovalAfterThe912IsReversedNotDelivered)
             expire();
             ASSERT_EQ(STRIDLE, record->uLevel); // the step has ended
         }
+        if (c.pinging)
+            record->uLevel = STRPING;
         answer(tlv(0x81, c.kind) + tlv(0x9B, "00") + tlv(0x83, trace));
         EXPECT_TRUE(contains(dir.log(), "ERR: late answer not delivered (type " + c.kind + ", trace " + trace + ") (OnRead)\n"));
         EXPECT_EQ(STRPROC, record->uLevel);

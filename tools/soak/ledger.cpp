@@ -167,14 +167,19 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
             }
         }
 
-        for (const Seen& s : seen) {
+        for (size_t i = 0; i < seen.size(); ++i) {
+            const Seen& s = seen[i];
             auto found = byAmount.find(s.amount);
             const Operation* op = found == byAmount.end() ? nullptr : found->second;
             const unsigned reversals = static_cast<unsigned>(s.reversalsMs.size());
             ledger.mostReversals = std::max(ledger.mostReversals, reversals);
-            if (reversals > voiRepeat + 1)
+            // An answer that came after the reversals began may be an approval that none of
+            // them could undo yet: one more follows it, beyond the count.
+            const bool answeredLate = s.answerMs >= 0 && !s.reversalsMs.empty() && s.reversalsMs.front() < s.answerMs;
+            const unsigned allowed = voiRepeat + 1 + (answeredLate ? 1 : 0);
+            if (reversals > allowed)
                 ledger.violations.push_back(describe(src.terminal, s) + ": " + std::to_string(reversals) +
-                                            " reversals, more than " + std::to_string(voiRepeat + 1));
+                                            " reversals, more than " + std::to_string(allowed));
             if (!op) {
                 ledger.violations.push_back(describe(src.terminal, s) + ": no cash register sent it");
                 continue;
@@ -212,6 +217,22 @@ Ledger audit(const std::vector<LogSource>& logs, const std::vector<const Operati
                                             ": never reversed");
             else
                 ++ledger.reversed;
+            // A late approval came after its 912 and after the reversals sent with it: one
+            // of them must follow it, unless the terminal had begun another operation (a
+            // request of the server's read before the approval, or key loading after a
+            // reconnect) by the time the server could have read it.
+            if (s.fault == Fault::Late && s.answerMs >= 0) {
+                const long long readBy = s.answerMs + marginMs;
+                const bool followed = std::any_of(s.reversalsMs.begin(), s.reversalsMs.end(),
+                                                  [&](long long ms) { return ms >= s.answerMs; });
+                const bool nextBegan = i + 1 < seen.size() && seen[i + 1].recvMs <= readBy;
+                const std::vector<long long>& connects = pads[src.terminal].connectsMs;
+                const bool reconnected = std::any_of(connects.begin(), connects.end(),
+                                                     [&](long long ms) { return ms > s.recvMs && ms <= readBy; });
+                if (!followed && !nextBegan && !reconnected)
+                    ledger.violations.push_back(describe(src.terminal, s) +
+                                                ": approved after its 912, and no reversal followed the approval");
+            }
         }
     }
 

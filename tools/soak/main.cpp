@@ -454,7 +454,7 @@ int main(int argc, char** argv)
     std::printf("  cash registers hanging up before their answer: %u; PIN-pad connections ended: %u\n", hungUp,
                 ledger.drops);
     std::printf("  reversals checked: %u requests had to be reversed, %u were; %u reversals received in all, "
-                "at most %u for one request (limit %u); %u answered requests checked not reversed\n",
+                "at most %u for one request (limit %u, one more after a late answer); %u answered requests checked not reversed\n",
                 ledger.mustReverse, ledger.reversed, ledger.reversalsSeen, ledger.mostReversals, voiRepeat + 1,
                 ledger.deliveredChecked);
     std::printf("  documents answering no request of their connection (another request's answer): %u (0 allowed); "
