@@ -5,6 +5,8 @@
 #
 #   check_imports.sh READELF LIBRARY
 #       exit 0: clean; 1: rejected (one "REJECT:" line per finding); 2: cannot check.
+#   check_imports.sh --symbols-dir DIR ...
+#       reads the Qt packages' symbols files from DIR instead of dpkg's own directory.
 #   check_imports.sh --expect-rejected READELF LIBRARY TEXT...
 #       exit 0 when the check rejects LIBRARY and every TEXT occurs in its findings
 #       (shows that the check itself catches what it is meant to catch).
@@ -22,19 +24,23 @@
 #   has it.
 set -uo pipefail
 
+symbols_dir=/var/lib/dpkg/info
+if [ "${1:-}" = "--symbols-dir" ] && [ $# -ge 2 ]; then
+  symbols_dir=$2
+  shift 2
+fi
 expect=0
 if [ "${1:-}" = "--expect-rejected" ]; then
   expect=1
   shift
 fi
 if [ $# -lt 2 ]; then
-  echo "usage: check_imports.sh [--expect-rejected] READELF LIBRARY [TEXT...]" >&2
+  echo "usage: check_imports.sh [--symbols-dir DIR] [--expect-rejected] READELF LIBRARY [TEXT...]" >&2
   exit 2
 fi
 readelf=$1
 lib=$2
 shift 2
-symbols_dir=/var/lib/dpkg/info
 qt_packages=(libqt5core5a libqt5network5 libqt5xml5)
 
 # "NAME@NODE" with NAME demangled where c++filt is at hand.
