@@ -253,9 +253,17 @@ const std::string PROMPT = "PASTE TEXT OF CONFIG FILE, TYPE +++ END OF FILE\n";
 const std::string OLD = "[dorvish]\nold 1\n";
 const std::string NEW = "[dorvish]\nnew 1\n";
 
-// The save replaces config.cfg only when the daemon may write it, whoever it
-// runs as: without root's override of file modes, a file of another user or
-// one of its own made read-only stays as it is.
+// Root bound like any user: by file modes, and unable to give a file away.
+void runAsAnOrdinaryUser()
+{
+    bindByFileModes();
+    if (geteuid() == 0)
+        prctl(PR_CAPBSET_DROP, CAP_CHOWN, 0, 0, 0);
+}
+
+// The save replaces config.cfg only when the daemon may write it and can keep
+// it in its owner's hands, whoever it runs as: a file of another user, or one
+// of its own made read-only, stays as it is.
 TEST(DaemonFiles, SaveOnlyWhereTheDaemonMayWrite)
 {
     const bool root = geteuid() == 0;
@@ -263,11 +271,14 @@ TEST(DaemonFiles, SaveOnlyWhereTheDaemonMayWrite)
         const char* name;
         mode_t mode;
         bool otherOwner; // handed to another user, which needs root
+        bool writable;   // by the daemon
         bool saved;
     } cases[] = {
-        {"own, writable", 0644, false, true},
-        {"own, read-only", 0444, false, false},
-        {"another user's", 0644, true, false},
+        {"own, writable", 0644, false, true, true},
+        {"own, read-only", 0444, false, false, false},
+        {"another user's", 0644, true, false, false},
+        // The copy could not be given back to its owner.
+        {"another user's, writable by all", 0666, true, true, false},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -282,10 +293,8 @@ TEST(DaemonFiles, SaveOnlyWhereTheDaemonMayWrite)
         }
         struct stat before;
         ASSERT_EQ(0, stat(config.c_str(), &before));
-        if (!k.saved) {
-            ASSERT_TRUE(unwritableForTheDaemon(config)) << "the file stays writable even without CAP_DAC_OVERRIDE";
-        }
-        d.run.beforeExec = bindByFileModes;
+        ASSERT_EQ(!k.writable, unwritableForTheDaemon(config)) << "file modes do not bind root here";
+        d.run.beforeExec = runAsAnOrdinaryUser;
         ASSERT_TRUE(d.start());
         console con(d);
         ASSERT_EQ(PROMPT, con.ask("p\n", PROMPT.size()));
