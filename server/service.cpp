@@ -114,9 +114,9 @@ bool writeAll(int fd, const char* bytes, size_t n)
 // Starts the paste on an empty temporary file of its own; false when it could
 // not. An old one is removed and a new one created, exclusively: a descriptor
 // that someone opened on the old file (an earlier server left it 0666) must not
-// reach the next config.cfg. The new file keeps the old one's owner and group
-// bits less group write, and stays writable by the daemon. A link or anything
-// but a regular file there is left alone and fails the paste.
+// reach the next config.cfg. The new file keeps the old one's permissions for
+// owner and group, less group write, and stays writable by the daemon. A link
+// or anything but a regular file there is left alone and fails the paste.
 bool startPaste()
 {
     const std::string name = tempName();
