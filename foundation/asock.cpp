@@ -67,7 +67,9 @@ ssock* asock::create(short kind)
     ssock* record = new (std::nothrow) ssock;
     if (record == nullptr)
         return nullptr;
-    int fd = socket(AF_INET, kind, 0);
+    // Close-on-exec: a program the daemon starts must not keep its ports or
+    // connections open after the daemon has gone.
+    int fd = socket(AF_INET, kind | SOCK_CLOEXEC, 0);
     if (fd == -1) {
         delete record;
         return nullptr;

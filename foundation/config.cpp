@@ -50,7 +50,8 @@ int config::confInit(std::string name)
     // The first successful load is the only one for the life of the process.
     if (loaded == 1)
         return 1;
-    FILE* f = std::fopen(name.c_str(), "rb");
+    // "e": no program the daemon starts gets the file.
+    FILE* f = std::fopen(name.c_str(), "rbe");
     if (!f)
         return 0;
     char buffer[4096];

@@ -50,7 +50,8 @@ FILE* openToday(char* timeText)
         setpath(kFallbackName);
     char name[256];
     expandPath(__gLogPath, dateText, name, sizeof name);
-    return std::fopen(name, "a");
+    // "e": close-on-exec, like every descriptor of the daemon.
+    return std::fopen(name, "ae");
 }
 
 }  // namespace

@@ -195,7 +195,7 @@ std::string CMD5::getHashFromString(std::string text) {
 }
 
 std::string CMD5::getHashFromFile(std::string filename) {
-    FILE* file = std::fopen(filename.c_str(), "rb");
+    FILE* file = std::fopen(filename.c_str(), "rbe"); // "e": not inherited by started programs
     if (file == nullptr) {
         return "";
     }

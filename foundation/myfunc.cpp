@@ -202,6 +202,11 @@ int spawn(const char* commandLine)
     const pid_t pid = fork();
     if (pid != 0)
         return static_cast<int>(pid);
+    // The daemon ignores SIGXFSZ so that a write past a file-size limit fails
+    // instead of ending it; a started program gets the default, as from a shell.
+    // What the daemon opens is close-on-exec; the program gets only the
+    // standard descriptors and whatever the daemon itself inherited.
+    signal(SIGXFSZ, SIG_DFL);
     char** argv = explode(' ', commandLine, 0, false);
     if (argv && argv[0])
         execv(argv[0], argv);
@@ -273,7 +278,8 @@ int strpos(const char* text, const char* part)
 std::string execute(const char* command)
 {
     logsave("%s", command);
-    FILE* pipe = popen(command, "r");
+    // "e": our end of the pipe stays out of other children.
+    FILE* pipe = popen(command, "re");
     if (!pipe)
         return "ERROR EXECUTE";
     // Read the descriptor directly: stdio's fgets throws away a half-read line when

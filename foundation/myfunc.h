@@ -35,7 +35,8 @@ void kill(int pid);
 // texts (the caller frees each text, then the array). Empty parts are skipped;
 // parts beyond limit (> 0) are dropped; null when strict and fewer than limit parts.
 char** explode(char separator, const char* text, int limit, bool strict);
-// Starts a program (absolute or relative path, no PATH search) in a child process.
+// Starts a program (absolute or relative path, no PATH search) in a child process,
+// with SIGXFSZ at its default.
 int spawn(const char* commandLine);
 
 std::string ansiToUtf(std::string text);

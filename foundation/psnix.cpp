@@ -80,7 +80,9 @@ int PSList(int fd)
 int PSAccept(int fd, sockaddr_in* addr, int* length)
 {
     socklen_t len = length != nullptr && *length > 0 ? static_cast<socklen_t>(*length) : 0;
-    int result = ::accept(fd, reinterpret_cast<sockaddr*>(addr), &len);
+    // Close-on-exec, like every descriptor of the daemon: a started program must
+    // not hold a cash register's connection open.
+    int result = ::accept4(fd, reinterpret_cast<sockaddr*>(addr), &len, SOCK_CLOEXEC);
     if (length != nullptr)
         *length = static_cast<int>(len);
     return result;

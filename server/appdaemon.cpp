@@ -36,6 +36,9 @@ mode_t daemonMask(mode_t inherited)
 
 int customDaemon()
 {
+    // A write past a file-size limit must fail with EFBIG, which every writer
+    // answers, rather than end the daemon (the pid file's write is the first).
+    signal(SIGXFSZ, SIG_IGN);
     pid_t pid = getpid();
     char path[128];
     if (!pidPath(cBinName, path, sizeof path)) {
@@ -44,9 +47,18 @@ int customDaemon()
     }
     // /tmp is open to every user: a link planted at the path must not make the
     // daemon, usually root, truncate and write the file it points to.
-    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+    // Close-on-exec: a companion program holding the lock would keep every
+    // later start from locking it.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd == -1) {
         printf("Cant create PID: %s\n", path);
+        return 0;
+    }
+    // A file planted there by another user is theirs to lock or rewrite.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        printf("Cant create PID: %s\n", path);
+        close(fd);
         return 0;
     }
     __my_pidFile = fd;
@@ -77,7 +89,8 @@ int customDaemon()
     close(1);
     close(2);
     // Keep 0 to 2 occupied, so that no socket lands there and nothing written to
-    // stdout or stderr reaches a socket.
+    // stdout or stderr reaches a socket. Inherited on purpose: they are the
+    // companion programs' standard descriptors.
     int null = open("/dev/null", O_RDWR);
     if (null == 0) {
         dup2(0, 1);

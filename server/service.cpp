@@ -43,7 +43,7 @@ std::string tempName() { return configName() + ".tmp"; }
 std::string showConfig()
 {
     std::string page(PAGE_SIZE, '\0');
-    FILE* f = fopen(configName().c_str(), "rb");
+    FILE* f = fopen(configName().c_str(), "rbe"); // "e": not inherited by started programs
     if (!f)
         return page;
     size_t got = 0;
@@ -111,19 +111,26 @@ bool writeAll(int fd, const char* bytes, size_t n)
     return true;
 }
 
-// Empties the temporary file, or creates it; false when it could not. One left
-// open to others (an earlier server made it 0666) is closed first: whoever could
-// write it could put lines into the next config.cfg.
+// Starts the paste on an empty temporary file of its own; false when it could
+// not. An old one is removed and a new one created, exclusively: a descriptor
+// that someone opened on the old file (an earlier server left it 0666) must not
+// reach the next config.cfg. The new file keeps the old one's permissions for
+// owner and group, less group write, and stays writable by the daemon. A link
+// or anything but a regular file there is left alone and fails the paste.
 bool startPaste()
 {
-    const int fd = openTemp(O_WRONLY | O_CREAT | O_TRUNC);
-    if (fd < 0)
+    const std::string name = tempName();
+    mode_t mode = CONFIG_MODE;
+    struct stat old;
+    if (lstat(name.c_str(), &old) == 0) {
+        if (!S_ISREG(old.st_mode) || unlink(name.c_str()) != 0)
+            return false;
+        mode = (old.st_mode & 0750) | 0600;
+    } else if (errno != ENOENT) {
         return false;
-    struct stat info;
-    bool ok = fstat(fd, &info) == 0;
-    if (ok && (info.st_mode & 07777 & ~0750) != 0)
-        ok = fchmod(fd, info.st_mode & 0750) == 0;
-    return ::close(fd) == 0 && ok;
+    }
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    return fd >= 0 && ::close(fd) == 0;
 }
 
 // Appends the pasted bytes; false unless all of them reached the file.
@@ -136,10 +143,35 @@ bool appendPaste(const char* bytes, size_t n)
     return ::close(fd) == 0 && written;
 }
 
+// Whether the daemon may replace "config.cfg": it must be a regular file that
+// the daemon could open for writing (a rename would replace one it may not
+// write), or none at all. old gets the file's status when there is one.
+bool replaceable(const std::string& target, struct stat& old, bool& exists)
+{
+    exists = lstat(target.c_str(), &old) == 0;
+    if (!exists)
+        return errno == ENOENT;
+    // Never opened unless regular: opening a device or a FIFO can act on it.
+    if (!S_ISREG(old.st_mode))
+        return false;
+    // No O_TRUNC: the old text stays until the rename.
+    const int fd = open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat opened;
+    const bool same = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_dev == old.st_dev &&
+                      opened.st_ino == old.st_ino;
+    ::close(fd);
+    if (same)
+        old = opened;
+    return same;
+}
+
 // Copies the temporary file into a new sibling of "config.cfg" and renames it
 // over the old one, so that the configuration is always either the old text or
 // the whole new one. A "config.cfg" that is not a regular file (a link, a
-// directory) is not replaced: NOT SAVED, and it stays as it is.
+// directory), or that the daemon may not write, is not replaced: NOT SAVED, and
+// it stays as it is.
 const char* savePaste()
 {
     const int from = openTemp(O_RDONLY);
@@ -147,8 +179,8 @@ const char* savePaste()
         return NOT_SAVED;
     const std::string target = configName();
     struct stat old;
-    const bool exists = lstat(target.c_str(), &old) == 0;
-    if ((exists && !S_ISREG(old.st_mode)) || (!exists && errno != ENOENT)) {
+    bool exists = false;
+    if (!replaceable(target, old, exists)) {
         ::close(from);
         return NOT_SAVED;
     }
@@ -176,13 +208,12 @@ const char* savePaste()
     ::close(from);
     mode_t mode;
     if (exists) {
-        // A replaced file keeps its owner and what its owner and group could do,
-        // less write for the group and everything for others.
-        if (old.st_uid != geteuid() || old.st_gid != getegid()) {
-            // Needs root; without it the file stays the server's own.
-            const int owned = fchown(to, old.st_uid, old.st_gid);
-            (void)owned;
-        }
+        // A replaced file keeps its owner and group and what they could do, less
+        // write for the group and everything for others. A copy that cannot be
+        // given them (the daemon is not root, the group not one of its own) is
+        // not installed: the file would change hands.
+        if (old.st_uid != geteuid() || old.st_gid != getegid())
+            ok = ok && fchown(to, old.st_uid, old.st_gid) == 0;
         mode = old.st_mode & 0750;
     } else {
         const mode_t mask = umask(0);

@@ -353,6 +353,26 @@ TEST(AsockTest, AcceptedRecordInheritsListenerState)
     EXPECT_EQ(fcntl(a->getSocket(), F_GETFL) & O_NONBLOCK, O_NONBLOCK);
 }
 
+// A program the daemon starts must hold none of its ports or connections.
+TEST(AsockTest, EveryDescriptorIsCloseOnExec)
+{
+    TestReactor r;
+    Fds fds;
+    ssock* l = makeListener(r, 1);
+    fds.add(tcpClient(l->getPort()));
+    ssock* accepted = acceptOne(r);
+    ASSERT_NE(accepted, nullptr);
+    ssock* datagram = r.createUdp();
+    ASSERT_NE(datagram, nullptr);
+    const struct {
+        const char* name;
+        ssock* record;
+    } cases[] = {{"listener", l}, {"accepted", accepted}, {"datagram", datagram}};
+    for (const auto& c : cases)
+        EXPECT_EQ(FD_CLOEXEC, fcntl(c.record->getSocket(), F_GETFD) & FD_CLOEXEC) << c.name;
+    r.addSock(datagram);
+}
+
 TEST(AsockTest, ClosedListenerLeavesNoDanglingParent)
 {
     TestReactor r;

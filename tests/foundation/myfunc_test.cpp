@@ -375,6 +375,36 @@ TEST_F(ProcessTest, SpawnPassesArguments)
     }
 }
 
+// The daemon ignores SIGXFSZ for its own writes; a program it starts must not
+// inherit that, or its writes past a limit would go on failing unnoticed.
+TEST_F(ProcessTest, SpawnedProgramGetsSigxfszAtItsDefault)
+{
+    struct sigaction ignore, old;
+    memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    const int pid = ps::spawn("/bin/sleep 30");
+    sigaction(SIGXFSZ, &old, nullptr);
+    ASSERT_GT(pid, 0);
+    const std::string proc = "/proc/" + std::to_string(pid);
+    auto contents = [](const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    // Before exec the child is still a copy of this process.
+    for (int i = 0; i < 500 && contents(proc + "/cmdline").compare(0, 11, std::string("/bin/sleep\0", 11)) != 0; ++i)
+        usleep(10000);
+    const std::string status = contents(proc + "/status");
+    const size_t at = status.find("SigIgn:\t");
+    ASSERT_NE(std::string::npos, at) << status;
+    const unsigned long long ignored = strtoull(status.c_str() + at + 8, nullptr, 16);
+    EXPECT_EQ(0u, ignored & (1ULL << (SIGXFSZ - 1)));
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 TEST_F(ProcessTest, KillTerminatesChildAndLogs)
 {
     const int pid = ps::spawn("/bin/sleep 30");

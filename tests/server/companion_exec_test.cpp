@@ -3,10 +3,13 @@
 // programs were started, found or not, and when they have all ended.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
+#include "e2e_pinpad.h"
 #include "service_daemon.h"
 
 namespace {
@@ -193,6 +196,98 @@ TEST(Companion, ProgramsOutliveTheServer)
     // It was handed to this process when the daemon ended.
     waitpid(children[0], nullptr, 0);
     reapOrphans();
+}
+
+// The descriptors a process holds, each with what it refers to.
+std::vector<std::pair<int, std::string>> descriptorsOf(int pid)
+{
+    std::vector<std::pair<int, std::string>> out;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            char target[256] = "";
+            const ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            out.emplace_back(atoi(e->d_name), std::string(target, n > 0 ? static_cast<size_t>(n) : 0));
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The daemon's child once it runs the program (before exec it is still a copy
+// of the daemon), 0 when none did in time.
+int companionRunning(int daemonPid, const std::string& program)
+{
+    int found = 0;
+    eventually([&] {
+        for (int child : childrenOf(daemonPid)) {
+            if (readFile("/proc/" + std::to_string(child) + "/cmdline").compare(0, program.size() + 1,
+                                                                                program + '\0') == 0)
+                found = child;
+        }
+        return found != 0;
+    });
+    return found;
+}
+
+// Descriptors this test process would hand on are closed at the daemon's exec,
+// so that what the companion holds is the daemon's doing alone. No allocation:
+// this runs between fork and exec.
+void inheritNothingButTheStandardDescriptors()
+{
+    for (int fd = 3; fd < 4096; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0)
+            fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
+// A companion still running when the daemon is killed holds neither its pid
+// file's lock nor its listeners: a cash register is refused while no daemon
+// runs, and the next start under the same name locks, listens and answers.
+TEST(Companion, HoldsNothingOfTheDaemonSoAKilledDaemonStartsAgain)
+{
+    consoleDaemon daemon;
+    daemon.run.beforeExec = inheritNothingButTheStandardDescriptors;
+    const std::string text = "[dorvish]\nlog log_%s.txt\nxmlport " + std::to_string(daemon.xmlPort) +
+                             "\nserviceport " + std::to_string(daemon.servicePort) + "\nexec /bin/sleep 60\n";
+    ASSERT_TRUE(daemon.startWith(text));
+    std::vector<int> companions;
+    companions.push_back(companionRunning(daemon.run.daemonPid, "/bin/sleep"));
+    ASSERT_NE(0, companions[0]);
+    const std::vector<std::pair<int, std::string>> standard = {{0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}};
+    EXPECT_EQ(standard, descriptorsOf(companions[0]));
+
+    ASSERT_EQ(0, kill(daemon.run.daemonPid, SIGKILL));
+    ASSERT_EQ(daemon.run.daemonPid, waitpid(daemon.run.daemonPid, nullptr, 0));
+    daemon.run.daemonPid = 0;
+    EXPECT_FALSE(ended(companions[0]));
+    {
+        client refused(daemon.xmlPort);
+        EXPECT_FALSE(refused.ok) << "a connection nobody will answer was accepted";
+    }
+
+    const runResult again = daemon.run.start({"-c", "dorvish.cfg"});
+    EXPECT_TRUE(has(again.out, "Start daemon, PID: ")) << again.out;
+    EXPECT_FALSE(has(again.out, "Cant lock PID")) << again.out;
+    ASSERT_GT(daemon.run.daemonPid, 0);
+    ASSERT_TRUE(daemon.run.waitPort(daemon.xmlPort));
+    companions.push_back(companionRunning(daemon.run.daemonPid, "/bin/sleep"));
+    {
+        cashRegister cash(daemon.xmlPort);
+        EXPECT_EQ(0u, cash.greeting.find("EFT-server. ")) << cash.greeting;
+        EXPECT_EQ("911", element(cash.exchange("<type>0600000000</type><kkm>1</kkm>"), "code"));
+    }
+    EXPECT_EQ(0, daemon.run.stop());
+    for (int pid : companions) {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
 }
 
 }  // namespace

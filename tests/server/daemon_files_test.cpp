@@ -1,11 +1,13 @@
-// Files of the real daemon: the pid file that must not lead anywhere else, and
-// the modes of everything the daemon creates.
+// Files of the real daemon: the pid file that must not lead anywhere else or
+// belong to another, the modes of everything the daemon creates, a file-size
+// limit, and a save or a paste that files left by others must not subvert.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <sstream>
 
 #include "e2e_pinpad.h"
+#include "file_limits.h"
 #include "service_daemon.h"
 
 namespace {
@@ -61,27 +63,45 @@ int refusedChildStatus(const std::string& exe)
 
 TEST(DaemonFiles, PidPathThatCannotBeUsedIsRefused)
 {
+    const bool root = geteuid() == 0;
     const struct {
         const char* name;
         void (*plant)(const std::string& pidFile, const std::string& dir);
-        void (*check)(const std::string& dir);
+        void (*check)(const std::string& pidFile, const std::string& dir);
+        bool needsRoot; // to hand a file to another user
     } cases[] = {
         {"link to a file",
          [](const std::string& pid, const std::string& dir) {
              writeFile(dir + "/precious", "keep me\n");
              EXPECT_EQ(0, symlink((dir + "/precious").c_str(), pid.c_str()));
          },
-         [](const std::string& dir) { EXPECT_EQ("keep me\n", readFile(dir + "/precious")); }},
+         [](const std::string&, const std::string& dir) { EXPECT_EQ("keep me\n", readFile(dir + "/precious")); },
+         false},
         {"dangling link",
          [](const std::string& pid, const std::string& dir) {
              EXPECT_EQ(0, symlink((dir + "/victim").c_str(), pid.c_str()));
          },
-         [](const std::string& dir) { EXPECT_EQ(-1, modeOf(dir + "/victim")); }},
+         [](const std::string&, const std::string& dir) { EXPECT_EQ(-1, modeOf(dir + "/victim")); }, false},
         {"directory", [](const std::string& pid, const std::string&) { EXPECT_EQ(0, mkdir(pid.c_str(), 0700)); },
-         [](const std::string&) {}},
+         [](const std::string&, const std::string&) {}, false},
+        // Its owner could hold the lock, or rewrite the pid for a stop script.
+        {"file of another user",
+         [](const std::string& pid, const std::string&) {
+             writeFile(pid, "4242");
+             EXPECT_EQ(0, chown(pid.c_str(), 65534, 65534));
+         },
+         [](const std::string& pid, const std::string&) {
+             EXPECT_EQ("4242", readFile(pid));
+             struct stat info;
+             ASSERT_EQ(0, stat(pid.c_str(), &info));
+             EXPECT_EQ(65534u, info.st_uid);
+         },
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.needsRoot && !root)
+            continue;
         dorvishRun run;
         run.config("dorvish.cfg", "[dorvish]\nxmlport " + std::to_string(freeTcpPort()) + "\n");
         c.plant(run.pidFile, run.dir);
@@ -90,7 +110,7 @@ TEST(DaemonFiles, PidPathThatCannotBeUsedIsRefused)
         EXPECT_EQ(0, r.status); // the starter exits 0 whatever becomes of its child
         EXPECT_TRUE(has(r.out, "Cant create PID: " + run.pidFile + "\nDemon not starting...\n")) << r.out;
         EXPECT_EQ(1, refusedChildStatus(run.exe));
-        c.check(run.dir);
+        c.check(run.pidFile, run.dir);
         rmdir(run.pidFile.c_str());
     }
 }
@@ -188,6 +208,151 @@ TEST(DaemonFiles, NothingCreatedIsOpenToOthers)
         EXPECT_EQ(f.mode, modeOf(dir + "/" + f.file)) << f.file;
     EXPECT_EQ(0600, modeOf(server->run.pidFile));
     EXPECT_EQ("0027\n", readFile(dir + "/companion.txt"));
+}
+
+// The shell behind the log listing holds none of the daemon's descriptors: a
+// listing of the shell's own descriptors shows no socket and no pid file.
+TEST(DaemonFiles, LogListingShellHoldsNothingOfTheDaemon)
+{
+    consoleDaemon d;
+    // The pattern is expanded by the listing's shell, in its own process.
+    ASSERT_TRUE(d.start("log /proc/self/fd/%s\n"));
+    console con(d);
+    client cash(d.xmlPort); // one accepted connection more
+    // The listing goes out in one piece once the shell has ended.
+    ASSERT_TRUE(con.c.send("l\n"));
+    std::string listing = con.c.receiveUntil("\n");
+    listing += con.c.receive(1 << 16, 200);
+    EXPECT_TRUE(has(listing, "/proc/self/fd/0 -> /dev/null")) << listing;
+    EXPECT_FALSE(has(listing, "socket:")) << listing;
+    EXPECT_FALSE(has(listing, ".pid")) << listing;
+}
+
+// The day's log already at the file-size limit: every log line fails, and the
+// daemon starts and serves all the same.
+TEST(DaemonFiles, LogAtTheFileSizeLimitAtStart)
+{
+    consoleDaemon d;
+    const std::string log = d.path(dailyLogName("log_", ".txt"));
+    const std::string full = textOf(1000, 'l');
+    writeFile(log, full);
+    d.run.beforeExec = [] { limitFileSize(1000); };
+    ASSERT_TRUE(d.start());
+    {
+        cashRegister cash(d.xmlPort);
+        EXPECT_EQ(0u, cash.greeting.find("EFT-server. ")) << cash.greeting;
+        EXPECT_EQ("911", element(cash.exchange("<type>0600000000</type><kkm>1</kkm>"), "code"));
+    }
+    console con(d);
+    EXPECT_EQ(4096u, con.ask("v\n", 4096).size());
+    EXPECT_EQ(full, readFile(log));
+    EXPECT_EQ(0, d.run.stop());
+}
+
+const std::string PROMPT = "PASTE TEXT OF CONFIG FILE, TYPE +++ END OF FILE\n";
+const std::string OLD = "[dorvish]\nold 1\n";
+const std::string NEW = "[dorvish]\nnew 1\n";
+
+// Root bound like any user: by file modes, and unable to give a file away.
+void runAsAnOrdinaryUser()
+{
+    bindByFileModes();
+    if (geteuid() == 0)
+        prctl(PR_CAPBSET_DROP, CAP_CHOWN, 0, 0, 0);
+}
+
+// The save replaces config.cfg only when the daemon may write it and can keep
+// it in its owner's hands, whoever it runs as: a file of another user, or one
+// of its own made read-only, stays as it is.
+TEST(DaemonFiles, SaveOnlyWhereTheDaemonMayWrite)
+{
+    const bool root = geteuid() == 0;
+    const struct {
+        const char* name;
+        mode_t mode;
+        bool otherOwner; // handed to another user, which needs root
+        bool writable;   // by the daemon
+        bool saved;
+    } cases[] = {
+        {"own, writable", 0644, false, true, true},
+        {"own, read-only", 0444, false, false, false},
+        {"another user's", 0644, true, false, false},
+        // The copy could not be given back to its owner.
+        {"another user's, writable by all", 0666, true, true, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        if (k.otherOwner && !root)
+            continue;
+        consoleDaemon d;
+        const std::string config = d.path("config.cfg");
+        d.run.config("config.cfg", OLD);
+        ASSERT_EQ(0, chmod(config.c_str(), k.mode));
+        if (k.otherOwner) {
+            ASSERT_EQ(0, chown(config.c_str(), 65534, 65534));
+        }
+        struct stat before;
+        ASSERT_EQ(0, stat(config.c_str(), &before));
+        ASSERT_EQ(!k.writable, unwritableForTheDaemon(config)) << "file modes do not bind root here";
+        d.run.beforeExec = runAsAnOrdinaryUser;
+        ASSERT_TRUE(d.start());
+        console con(d);
+        ASSERT_EQ(PROMPT, con.ask("p\n", PROMPT.size()));
+        ASSERT_TRUE(con.paste(NEW, static_cast<long long>(NEW.size())));
+        const std::string answer = k.saved ? "CONFIG WAS SAVED\n" : "CONFIG WAS NOT SAVED\n";
+        EXPECT_EQ(answer, con.ask("+++\n", answer.size()));
+        EXPECT_EQ(k.saved ? NEW : OLD, readFile(config));
+        struct stat after;
+        ASSERT_EQ(0, stat(config.c_str(), &after));
+        EXPECT_EQ(before.st_uid, after.st_uid);
+        EXPECT_EQ(before.st_gid, after.st_gid);
+        if (!k.saved) {
+            EXPECT_EQ(before.st_ino, after.st_ino);
+            EXPECT_EQ(before.st_mode, after.st_mode);
+        }
+        EXPECT_EQ(0u, strayCopies(d.run.dir));
+    }
+}
+
+// A temporary file left by an older server: whatever it held, and whatever a
+// descriptor opened on it before the paste writes, never reaches config.cfg.
+TEST(DaemonFiles, PasteStartsOnAFreshTemporaryFile)
+{
+    const std::string stale = "[dorvish]\nexec /bin/stale\n";
+    const struct {
+        const char* name;
+        mode_t mode;
+        bool writer; // another user holds it open for writing
+        int after;   // the new file's mode
+    } cases[] = {
+        {"open to others, written through an old descriptor", 0666, true, 0640},
+        {"read-only", 0444, false, 0640},
+        {"owner only", 0600, false, 0600},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        consoleDaemon d;
+        const std::string temp = d.path("config.cfg.tmp");
+        d.run.config("config.cfg", OLD);
+        d.run.config("config.cfg.tmp", stale);
+        ASSERT_EQ(0, chmod(temp.c_str(), k.mode));
+        const int writer = k.writer ? open(temp.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC) : -1;
+        d.run.beforeExec = bindByFileModes;
+        ASSERT_TRUE(d.start());
+        console con(d);
+        ASSERT_EQ(PROMPT, con.ask("p\n", PROMPT.size()));
+        EXPECT_EQ("", readFile(temp));
+        if (writer >= 0) {
+            const std::string planted = "exec /bin/planted\n";
+            EXPECT_EQ(static_cast<ssize_t>(planted.size()), write(writer, planted.data(), planted.size()));
+        }
+        ASSERT_TRUE(con.paste(NEW, static_cast<long long>(NEW.size())));
+        EXPECT_EQ("CONFIG WAS SAVED\n", con.ask("+++\n", 17));
+        EXPECT_EQ(NEW, readFile(d.path("config.cfg")));
+        EXPECT_EQ(k.after, modeOf(temp));
+        if (writer >= 0)
+            close(writer);
+    }
 }
 
 }  // namespace
