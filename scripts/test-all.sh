@@ -24,11 +24,12 @@ test_names() {
   local name=$1; shift
   ctest --test-dir "build/$name" -N "$@" | sed -n 's/^ *Test *#[0-9]*: //p' | sort
 }
-# Fails unless the tests of the given lists are exactly those of the native run.
+# Fails unless the tests of the given lists are exactly those of the native run
+# ($lists/native).
 same_tests_as_native() {
   local missing extra
-  missing=$(comm -23 <(test_names native) <(sort -u "$@"))
-  extra=$(comm -13 <(test_names native) <(sort -u "$@"))
+  missing=$(comm -23 "$lists/native" <(sort -u "$@"))
+  extra=$(comm -13 "$lists/native" <(sort -u "$@"))
   if [ -n "$missing$extra" ]; then
     echo "the 32-bit runs do not run the native run's tests" >&2
     [ -z "$missing" ] || sed 's/^/not run in 32 bits: /' <<<"$missing" >&2
@@ -51,6 +52,7 @@ build i386 -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.
 emulator=$(bash scripts/i386-runner.sh)
 lists=$(mktemp -d)
 trap 'rm -rf "$lists"' EXIT
+test_names native >"$lists/native"
 if [ "$emulator" = native ]; then
   test_names i386 >"$lists/i386"
   same_tests_as_native "$lists/i386"
@@ -59,21 +61,21 @@ else
   # Under qemu-user a 32-bit test program can neither adopt the forked daemon (no child
   # subreaper) nor start a process through Qt, so the tests that start the daemon or a
   # host and check on it run from native test programs against the 32-bit binaries.
-  hosting_suites=(DorvishProcess E2E Companion DaemonFiles TestHost CardOperations)
-  hosting_tests=('VantrelMetadata\.TestHostLoads')
-  hosting="^($(IFS='|'; echo "${hosting_suites[*]}"))\\.|^($(IFS='|'; echo "${hosting_tests[*]}"))"
-  echo "32-bit programs run under $emulator"
-  build i386-hosted -DCMAKE_BUILD_TYPE=Debug -DDORVISH_DELIVERABLES_FROM="$PWD/build/i386"
+  hosted=()
+  for suite in DorvishProcess E2E Companion DaemonFiles TestHost CardOperations; do
+    hosted+=("^$suite\\.")
+  done
+  hosted+=('^VantrelMetadata\.TestHostLoads')
+  hosting=$(IFS='|'; echo "${hosted[*]}")
   # A suite renamed or mistyped here would otherwise drop out of the hosted run unseen.
-  entries=()
-  for suite in "${hosting_suites[@]}"; do entries+=("^$suite\\."); done
-  for one in "${hosting_tests[@]}"; do entries+=("^$one"); done
-  for entry in "${entries[@]}"; do
-    if [ -z "$(test_names native -R "$entry")" ]; then
+  for entry in "${hosted[@]}"; do
+    if ! grep -Eq "$entry" "$lists/native"; then
       echo "no native test matches the hosted entry $entry" >&2
       exit 1
     fi
   done
+  echo "32-bit programs run under $emulator"
+  build i386-hosted -DCMAKE_BUILD_TYPE=Debug -DDORVISH_DELIVERABLES_FROM="$PWD/build/i386"
   test_names i386 -E "$hosting" >"$lists/emulated"
   test_names i386-hosted -R "$hosting" >"$lists/hosted"
   same_tests_as_native "$lists/emulated" "$lists/hosted"

@@ -168,6 +168,18 @@ const requestKind REQUEST_TYPES[] = {
     {"0600000000", VER}, {"0600100000", FUN}, {"0700000000", PIN},
 };
 
+// The kinds a terminal charges a card for: one that was not delivered is reversed.
+bool financial(typemess kind)
+{
+    return kind == PUR || kind == REF || kind == AUT || kind == CMP;
+}
+
+// A response code that approves.
+bool approvalCode(const std::string& code)
+{
+    return code == "0" || code == "00" || code == "000";
+}
+
 // The count saturates: wrapping to 0 would answer 912 a second time and start
 // the reversals over.
 void raiseVoiCount(state* record)
@@ -611,7 +623,7 @@ void work::answerFailed(const state* record)
         return;
     p.awaiting = false;
     // A financial request told "failed" must not keep an approval that comes later.
-    p.reversible = p.asked == PUR || p.asked == REF || p.asked == AUT || p.asked == CMP;
+    p.reversible = financial(p.asked);
     if (p.asker) {
         p.asker->setTimeout(0);
         recordErr(p.asker, record, ERR_NO_ANSWER);
@@ -1083,7 +1095,7 @@ void work::answerStl(ssock* terminal, state* record)
     const std::string code = fieldText(0x9B);
     if (!present)
         logsave("ERR: field 0x9b not found. break. (OnRead)");
-    if (!present || code == "0" || code == "00" || code == "000" || code == "B3") {
+    if (!present || approvalCode(code) || code == "B3") {
         settled(record);
         record->uLevel = STRIDLE;
         terminal->setTimeout(5000);
@@ -1153,10 +1165,8 @@ void work::endReversals(ssock* terminal, state* record)
 void work::lateAnswer(ssock* terminal, state* record)
 {
     progress& p = mProgress[record];
-    logsave("ERR: late answer not delivered (type %s, trace %s) (OnRead)", fieldText(0x81).c_str(),
-            fieldText(0x83).c_str());
-    const bool financial = p.asked == PUR || p.asked == REF || p.asked == AUT || p.asked == CMP;
-    if (!financial) {
+    logLateAnswer();
+    if (!financial(p.asked)) {
         // Nothing to undo: the step is over.
         record->uIdle = 0;
         record->uLevel = STRIDLE;
@@ -1180,8 +1190,7 @@ bool work::approvalAtRest(ssock* terminal, state* record)
     const kindCode* kind = answerKind(fieldText(0x81));
     if (!kind || kind->kind != p.asked || earlierTrace(record, fieldText(0x83)) || !approved())
         return false;
-    logsave("ERR: late answer not delivered (type %s, trace %s) (OnRead)", fieldText(0x81).c_str(),
-            fieldText(0x83).c_str());
+    logLateAnswer();
     // Its reversals have ended; one more goes at the next expiry, and only that
     // one: the count stays used up.
     p.reverseAfter = true;
@@ -1193,10 +1202,15 @@ bool work::approvalAtRest(ssock* terminal, state* record)
     return true;
 }
 
+void work::logLateAnswer()
+{
+    logsave("ERR: late answer not delivered (type %s, trace %s) (OnRead)", fieldText(0x81).c_str(),
+            fieldText(0x83).c_str());
+}
+
 bool work::approved()
 {
-    const std::string code = fieldText(0xEF);
-    return code == "0" || code == "00" || code == "000";
+    return approvalCode(fieldText(0xEF));
 }
 
 bool work::reversalAccepted()

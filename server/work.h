@@ -236,6 +236,8 @@ private:
     void recordErr(ssock* connection, const state* record, unsigned code);
     // Response code 0, 00 or 000 in the answer just parsed.
     bool approved();
+    // The "ERR: " line of the answer just parsed, which came after its request's 912.
+    void logLateAnswer();
     // False when the write buffer refused the text (nothing appended).
     bool placeText(ssock* connection, const std::string& text);
     void sendText(ssock* connection, const std::string& text);

@@ -20,6 +20,14 @@
 
 namespace {
 
+std::string fileText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 // Sends the log lines of the functions under test to a file of our own.
 class LoggedTest : public ::testing::Test {
 protected:
@@ -37,13 +45,7 @@ protected:
         rmdir(dir_.c_str());
         setpath("");
     }
-    std::string logText() const
-    {
-        std::ifstream in(logFile_);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string logText() const { return fileText(logFile_); }
     std::string dir_;
     std::string logFile_;
 };
@@ -387,16 +389,10 @@ TEST_F(ProcessTest, SpawnedProgramGetsSigxfszAtItsDefault)
     sigaction(SIGXFSZ, &old, nullptr);
     ASSERT_GT(pid, 0);
     const std::string proc = "/proc/" + std::to_string(pid);
-    auto contents = [](const std::string& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
     // Before exec the child is still a copy of this process.
-    for (int i = 0; i < 500 && contents(proc + "/cmdline").compare(0, 11, std::string("/bin/sleep\0", 11)) != 0; ++i)
+    for (int i = 0; i < 500 && fileText(proc + "/cmdline").compare(0, 11, std::string("/bin/sleep\0", 11)) != 0; ++i)
         usleep(10000);
-    const std::string status = contents(proc + "/status");
+    const std::string status = fileText(proc + "/status");
     const size_t at = status.find("SigIgn:\t");
     ASSERT_NE(std::string::npos, at) << status;
     const unsigned long long ignored = strtoull(status.c_str() + at + 8, nullptr, 16);

@@ -12,6 +12,8 @@
 
 namespace {
 
+const std::string PROMPT = "PASTE TEXT OF CONFIG FILE, TYPE +++ END OF FILE\n";
+
 // Sets the test process's mask for a while; the started daemon inherits it.
 class scopedMask {
 public:
@@ -184,9 +186,8 @@ TEST(DaemonFiles, NothingCreatedIsOpenToOthers)
     {
         client con(servicePort);
         ASSERT_EQ(398u, con.receive(398).size());
-        const std::string prompt = "PASTE TEXT OF CONFIG FILE, TYPE +++ END OF FILE\n";
         ASSERT_TRUE(con.send("p\n"));
-        ASSERT_EQ(prompt, con.receive(prompt.size()));
+        ASSERT_EQ(PROMPT, con.receive(PROMPT.size()));
         ASSERT_TRUE(con.send("[dorvish]\n"));
         ASSERT_TRUE(eventually([&] { return fileSize(dir + "/config.cfg.tmp") == 10; }));
         ASSERT_TRUE(con.send("+++\n"));
@@ -249,7 +250,6 @@ TEST(DaemonFiles, LogAtTheFileSizeLimitAtStart)
     EXPECT_EQ(0, d.run.stop());
 }
 
-const std::string PROMPT = "PASTE TEXT OF CONFIG FILE, TYPE +++ END OF FILE\n";
 const std::string OLD = "[dorvish]\nold 1\n";
 const std::string NEW = "[dorvish]\nnew 1\n";
 
